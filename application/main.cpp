@@ -1,0 +1,54 @@
+#include "logger.h"
+#include "myapplication.h"
+
+#include <QDebug>
+#include <QStringList>
+
+#include <cstdio>
+
+static void printUsage()
+{
+    const QByteArray usage = QString("Použitie:\n"
+                                     "-h\t tento text\n"
+                                     "-i\t zaregistruje aplikáciu\n"
+                                     "-u\t odregistruje aplikáciu\n"
+                                     "-s\t spusti hlavnú čast aplikácie\n"
+                                     "-l\t spusti alebo presmeruje cez stdout na hlavnú časť aplikácie\n"
+                                     "-q\t tichý režim\n")
+                                 .toUtf8();
+    fwrite(usage.constData(), 1, usage.size(), stdout);
+    fflush(stdout);
+}
+
+int main(int argc, char **argv)
+{
+    Logger::installMessageHandler();
+    MyApplication app(argc, argv);
+    changeLanguage(nullptr, MyApplication::storedLanguage());
+
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromUtf8(argv[i]);
+    qInfo() << "Startujem..." << args;
+    const bool quiet = args.contains("-q");
+    Q_UNUSED(quiet);
+
+    if (args.contains("-h")) {
+        printUsage();
+        return 0;
+    }
+    if (args.contains("-u")) {
+        qInfo() << "Odregistrovanie zatial nie je k dispozicii";
+        return 0;
+    }
+    if (args.contains("-i")) {
+        qInfo() << "Registracia zatial nie je k dispozicii";
+        return 0;
+    }
+    if (args.contains("-s")) {
+        qInfo() << "Hlavna instancia zatial nie je k dispozicii";
+        return 0;
+    }
+    qInfo() << "Rezim launcher zatial nie je k dispozicii";
+    return 0;
+}

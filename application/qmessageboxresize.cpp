@@ -1,0 +1,49 @@
+#include "qmessageboxresize.h"
+
+#include <QEvent>
+#include <QGridLayout>
+#include <QSpacerItem>
+#include <QTextEdit>
+
+static const int MIN_WIDTH = 800;
+static const int QWIDGETSIZE = 16777215;
+
+QMessageBoxResize::QMessageBoxResize()
+    : QMessageBox()
+{
+    setMouseTracking(true);
+    setSizeGripEnabled(true);
+    setWindowModality(Qt::ApplicationModal);
+    addWidthSpacer();
+}
+
+QMessageBoxResize::~QMessageBoxResize() = default;
+
+// QMessageBox rebuilds its grid whenever the icon or the informative text
+// changes, dropping the spacer; put it back before the box is shown.
+void QMessageBoxResize::addWidthSpacer()
+{
+    QGridLayout *grid = qobject_cast<QGridLayout *>(layout());
+    if (!grid)
+        return;
+    for (int i = 0; i < grid->count(); ++i) {
+        QSpacerItem *spacer = grid->itemAt(i)->spacerItem();
+        if (spacer && spacer->sizeHint().width() == MIN_WIDTH)
+            return;
+    }
+    grid->addItem(new QSpacerItem(MIN_WIDTH, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+bool QMessageBoxResize::event(QEvent *e)
+{
+    if (e->type() == QEvent::Show)
+        addWidthSpacer();
+    const bool result = QMessageBox::event(e);
+    if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseMove) {
+        setMaximumSize(QWIDGETSIZE, QWIDGETSIZE);
+        if (QTextEdit *edit = findChild<QTextEdit *>())
+            edit->setMaximumHeight(QWIDGETSIZE);
+    }
+    return result;
+}

@@ -1,0 +1,51 @@
+#ifndef UTILS_H
+#define UTILS_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QMap>
+#include <QString>
+#include <QWidget>
+
+class QMessageBox;
+
+// Every path and fixed name of the program. Never instantiated; a widget only
+// so that its texts translate in the "Utils" context.
+class Utils : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static QString dirApp();
+    static QString fileApp();
+    static QString dirConfig();
+    static bool createDirConfig();
+
+    static QString fileConfig();
+    static QString fileInstallation();
+    static QString fileInstallationTmp();
+    static QString fileLock();
+    static QString fileState();
+    static QString fileStateTmp();
+    static QString dirLog();
+    static QString dirCertificates();
+    static QString fileCertificateCa();
+    static QString fileCertificateSsl(QString name);
+
+    static QString passwordCertificateSsl();
+    static QString cnPrefixCerificateCa();
+    static QString protocolHandlerScheme();
+
+    static QByteArray readFile(QString path);
+    static bool removeFile(QString path);
+
+    static QMap<QString, QHostAddress> hostnames();
+    static QString ipToHostname(QString ipOrHostname);
+
+    static void showWarningMessage(QString msg, QString info = QString());
+    static void showInfoMessage(QString msg, QString info = QString());
+    static void showErrorMessage(QString msg, QString info = QString());
+    static void disableQMessageBoxWrapping(QMessageBox &box);
+};
+
+#endif // UTILS_H

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs every Debian package that the build, the agent and the tests need.
+set -e
+PACKAGES="cmake g++ make pkg-config qtbase5-dev libqt5websockets5-dev qttools5-dev-tools \
+qttranslations5-l10n libssl-dev libnss3-tools openssl xvfb xdotool x11-utils imagemagick \
+xdg-utils desktop-file-utils trayer"
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
+fi

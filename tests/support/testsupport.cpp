@@ -1,0 +1,212 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include <sys/stat.h>
+
+static const char *const HOME_VARIABLES[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                                             "XDG_STATE_HOME", "XDG_RUNTIME_DIR"};
+
+TestHome::TestHome()
+    : saved(QProcessEnvironment::systemEnvironment())
+{
+    home = dir.path() + "/home";
+    QDir().mkpath(home);
+    qputenv("HOME", QFile::encodeName(home));
+    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                             "XDG_RUNTIME_DIR"}) {
+        const QString path = dir.path() + "/" + QString::fromLatin1(name).toLower();
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv(name, QFile::encodeName(path));
+    }
+}
+
+TestHome::~TestHome()
+{
+    for (const char *name : HOME_VARIABLES) {
+        if (saved.contains(name))
+            qputenv(name, saved.value(name).toLocal8Bit());
+        else
+            qunsetenv(name);
+    }
+}
+
+Xvfb::Xvfb()
+{
+    // Xvfb writes the display number it picked to the descriptor given by -displayfd.
+    server.setProgram("sh");
+    server.setArguments({"-c", "exec Xvfb -displayfd 1 -screen 0 1280x900x24 -nolisten tcp 2>/dev/null"});
+    server.start();
+    if (!server.waitForStarted(10000))
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray number;
+    while (!number.contains('\n') && timer.elapsed() < 20000) {
+        server.waitForReadyRead(500);
+        number += server.readAllStandardOutput();
+    }
+    if (number.trimmed().isEmpty())
+        return;
+    display = ":" + QString::fromLatin1(number.trimmed());
+}
+
+Xvfb::~Xvfb()
+{
+    server.terminate();
+    server.waitForFinished(5000);
+}
+
+QProcessEnvironment Xvfb::environment(QProcessEnvironment env) const
+{
+    env.insert("DISPLAY", display);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    return env;
+}
+
+static QString xdotool(const QString &display, const QStringList &args, int *exitCode = nullptr)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start("xdotool", args);
+    p.waitForFinished(30000);
+    if (exitCode)
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+QStringList Xvfb::windowsOf(qint64 pid, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        const QString out = xdotool(display, {"search", "--onlyvisible", "--pid", QString::number(pid)});
+        if (!out.isEmpty())
+            return out.split('\n', Qt::SkipEmptyParts);
+        QTest::qWait(100);
+    } while (timer.elapsed() < timeoutMs);
+    return {};
+}
+
+QString Xvfb::windowName(const QString &window) const
+{
+    return xdotool(display, {"getwindowname", window});
+}
+
+bool Xvfb::pressKey(const QString &window, const QString &key) const
+{
+    int code = -1;
+    xdotool(display, {"windowfocus", "--sync", window}, &code);
+    if (code != 0)
+        return false;
+    xdotool(display, {"key", "--clearmodifiers", key}, &code);
+    return code == 0;
+}
+
+bool Xvfb::typeText(const QString &window, const QString &text) const
+{
+    int code = -1;
+    xdotool(display, {"windowfocus", "--sync", window}, &code);
+    if (code != 0)
+        return false;
+    xdotool(display, {"type", text}, &code);
+    return code == 0;
+}
+
+QString Xvfb::screenshot(const QString &name) const
+{
+    const QString path = TestSupport::artifactsDir() + "/" + name + ".png";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start("import", {"-window", "root", path});
+    p.waitForFinished(30000);
+    return path;
+}
+
+namespace TestSupport {
+
+QString kavrelPath()
+{
+    return QString::fromUtf8(KAVREL_EXECUTABLE);
+}
+
+QString helperPath(const QString &name)
+{
+    return QString::fromUtf8(KAVREL_TEST_BINARY_DIR) + "/helpers/" + name;
+}
+
+QString artifactsDir()
+{
+    const QString dir = QString::fromUtf8(KAVREL_TEST_BINARY_DIR) + "/artifacts";
+    QDir().mkpath(dir);
+    return dir;
+}
+
+ChildResult run(const QString &program, const QStringList &args, const QProcessEnvironment &env, int timeoutMs)
+{
+    ChildResult result;
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return result;
+    p.closeWriteChannel();
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    result.exitCode = p.exitCode();
+    result.exitStatus = p.exitStatus();
+    result.out = p.readAllStandardOutput();
+    result.err = p.readAllStandardError();
+    return result;
+}
+
+ChildResult runKavrel(const QStringList &args, const QProcessEnvironment &env, int timeoutMs)
+{
+    return run(kavrelPath(), args, env, timeoutMs);
+}
+
+QString runTool(const QString &program, const QStringList &args, int *exitCode)
+{
+    const ChildResult result = run(program, args);
+    if (exitCode)
+        *exitCode = result.exitStatus == QProcess::NormalExit ? result.exitCode : -1;
+    return QString::fromUtf8(result.out + result.err);
+}
+
+int fileMode(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return st.st_mode & 07777;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(data) == data.size();
+}
+
+} // namespace TestSupport

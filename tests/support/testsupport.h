@@ -1,0 +1,73 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A fresh HOME and XDG directories for the current process and the children
+// it starts; the previous ones come back when the object goes.
+class TestHome
+{
+public:
+    TestHome();
+    ~TestHome();
+    QString path() const { return home; }
+
+private:
+    QTemporaryDir dir;
+    QString home;
+    QProcessEnvironment saved;
+};
+
+struct ChildResult
+{
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray out;
+    QByteArray err;
+};
+
+// A virtual X display for children whose boxes a test answers with xdotool.
+class Xvfb
+{
+public:
+    Xvfb();
+    ~Xvfb();
+    bool isRunning() const { return !display.isEmpty(); }
+    QString name() const { return display; }
+    QProcessEnvironment environment(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) const;
+    // Window ids of the visible windows of a process, waiting up to timeout ms.
+    QStringList windowsOf(qint64 pid, int timeoutMs = 20000) const;
+    QString windowName(const QString &window) const;
+    bool pressKey(const QString &window, const QString &key) const;
+    bool typeText(const QString &window, const QString &text) const;
+    // Saves the whole screen as a test artefact; returns its path.
+    QString screenshot(const QString &name) const;
+
+private:
+    QProcess server;
+    QString display;
+};
+
+namespace TestSupport {
+QString kavrelPath();
+QString helperPath(const QString &name);
+QString artifactsDir();
+// Runs a program to its end with the given environment; stdout and stderr kept.
+ChildResult run(const QString &program, const QStringList &args,
+                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                int timeoutMs = 60000);
+ChildResult runKavrel(const QStringList &args,
+                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                      int timeoutMs = 60000);
+QString runTool(const QString &program, const QStringList &args, int *exitCode = nullptr);
+int fileMode(const QString &path);
+QByteArray readAll(const QString &path);
+bool writeFile(const QString &path, const QByteArray &data);
+} // namespace TestSupport
+
+#endif // TESTSUPPORT_H
