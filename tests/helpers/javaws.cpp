@@ -1,0 +1,125 @@
+// Stands in for javaws in the tests, playing the launched application itself.
+// It records its arguments and the KAVREL_* environment (written as JSON to
+// the file named by KAVREL_TEST_REPORT, if any), then does what the query of
+// the JNLP address, its last argument, asks:
+//   action=exit&code=N   exit with N without connecting
+//   action=crash         abort without connecting
+// otherwise it connects to KAVREL_URL as the slave, trusting only the CA of
+// KAVREL_CA_FILE, sends the record as "test.report" and then
+//   action=echo          sends back every text it receives
+//   action=send&text=T   sends T
+//   action=status&url=U  sends a "kavrel.launchStatus" with state "started"
+// and exits 0 when the server closes the socket; 2 when it cannot connect.
+#include "loopbackproxy.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+#include <cstdlib>
+
+static QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+static QByteArray compact(const QJsonObject &o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+static QJsonObject record(const QStringList &args)
+{
+    QJsonObject env;
+    for (const char *name : {"KAVREL_URL", "KAVREL_CA_FILE", "KAVREL_P12_FILE", "KAVREL_P12_PASSWORD",
+                             "KAVREL_BIND_IP"}) {
+        if (qEnvironmentVariableIsSet(name))
+            env.insert(name, qEnvironmentVariable(name));
+    }
+    return {{"args", QJsonArray::fromStringList(args)}, {"env", env}};
+}
+
+static QJsonObject notification(const QString &method, const QJsonObject &params)
+{
+    return {{"jsonrpc", "2.0"}, {"method", method}, {"params", params}};
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QJsonObject report = record(args);
+
+    const QString reportFile = qEnvironmentVariable("KAVREL_TEST_REPORT");
+    if (!reportFile.isEmpty()) {
+        QFile f(reportFile);
+        if (!f.open(QIODevice::WriteOnly) || f.write(compact(report)) < 0) {
+            err() << "cannot write " << reportFile << Qt::endl;
+            return 3;
+        }
+    }
+
+    const QUrlQuery query(QUrl(args.isEmpty() ? QString() : args.last()));
+    const QString action = query.queryItemValue("action", QUrl::FullyDecoded);
+    if (action == "exit")
+        return query.queryItemValue("code").toInt();
+    if (action == "crash")
+        abort();
+
+    const QUrl url(qEnvironmentVariable("KAVREL_URL"));
+    QWebSocket socket;
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setCaCertificates(QSslCertificate::fromPath(qEnvironmentVariable("KAVREL_CA_FILE")));
+    ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    socket.setSslConfiguration(ssl);
+    // Host names go through the proxy, which still lets TLS check the name.
+    LoopbackProxy proxy;
+    if (QHostAddress(url.host()).isNull())
+        socket.setProxy(proxy.proxy());
+    else
+        socket.setProxy(QNetworkProxy::NoProxy);
+
+    bool connected = false;
+    QObject::connect(&socket, &QWebSocket::sslErrors, [](const QList<QSslError> &errors) {
+        for (const QSslError &e : errors)
+            err() << "TLS: " << e.errorString() << Qt::endl;
+    });
+    QObject::connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), [&]() {
+        err() << "socket: " << socket.errorString() << Qt::endl;
+        if (!connected)
+            app.exit(2);
+    });
+    QObject::connect(&socket, &QWebSocket::disconnected, [&]() {
+        err() << "closed " << socket.closeCode() << Qt::endl;
+        app.exit(connected ? 0 : 2);
+    });
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, [&](const QString &msg) {
+        if (action == "echo")
+            socket.sendTextMessage(msg);
+    });
+    QObject::connect(&socket, &QWebSocket::connected, [&]() {
+        connected = true;
+        socket.sendTextMessage(compact(notification("test.report", report)));
+        if (action == "send")
+            socket.sendTextMessage(query.queryItemValue("text", QUrl::FullyDecoded));
+        else if (action == "status")
+            socket.sendTextMessage(compact(notification(
+                "kavrel.launchStatus",
+                {{"state", "started"}, {"url", query.queryItemValue("url", QUrl::FullyDecoded)}})));
+    });
+
+    // Opened from the loop, so that even an early failure can end it.
+    QTimer::singleShot(0, &socket, [&]() { socket.open(url); });
+    return app.exec();
+}
