@@ -1,0 +1,46 @@
+#include "sslwebsocketserver.h"
+
+#include "certificategenerator.h"
+#include "utils.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+
+// Without its certificate a listener is useless, so every failure here ends
+// the program through the critical log path.
+SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
+    : QWebSocketServer(hostname, QWebSocketServer::SecureMode, parent)
+{
+    QFile file(Utils::fileCertificateSsl(hostname));
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCritical().noquote() << tr("Nepodarilo sa otvoriť súbor s SSL certifikátom. Dôvod: %1").arg(file.errorString());
+        return;
+    }
+
+    QSslCertificate certificate;
+    QSslKey key;
+    if (!CertificateGenerator::importPkcs12(&file, &key, &certificate, nullptr,
+                                            Utils::passwordCertificateSsl().toUtf8())) {
+        qCritical().noquote() << tr("Nepodarilo sa načítať SSL certifikát.");
+        return;
+    }
+    file.close();
+
+    if (certificate.subjectInfo(QSslCertificate::CommonName).size() != 1) {
+        qWarning() << "Nepodarilo sa vycitat CN z SSL certifikatu";
+        qCritical().noquote() << tr("Nepodarilo sa načítať SSL certifikát.");
+        return;
+    }
+
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    // TlsV1SslV3 is compiled out with the pre-5.15 deprecations; in 5.15 it is
+    // the same setting as SecureProtocols (TLS 1.0 and later, no upper bound).
+    configuration.setProtocol(QSsl::SecureProtocols);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    configuration.setLocalCertificate(certificate);
+    configuration.setPrivateKey(key);
+    setSslConfiguration(configuration);
+}
