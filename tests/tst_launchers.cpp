@@ -1,5 +1,4 @@
 #include "javaappsmanager.h"
-#include "nativeappsmanager.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
@@ -23,7 +22,6 @@ private slots:
     void dashAddressStartsNothing_data();
     void dashAddressStartsNothing();
     void missingJavaWs();
-    void titlesAndNativeApps();
     void fakeRecordsAndExits();
     void fakeCrashes();
     void fakeConnects_data();
@@ -168,16 +166,6 @@ void TestLaunchers::missingJavaWs()
     QCOMPARE(result, qMakePair(0, QString()));
     QVERIFY(errors.count() > 0 || errors.wait(10000));
     QCOMPARE(errors.first().first().value<QProcess::ProcessError>(), QProcess::FailedToStart);
-}
-
-void TestLaunchers::titlesAndNativeApps()
-{
-    QCOMPARE(findJavaWs(), QString("javaws"));
-    for (const QString &url : QStringList{"https://apps.example/app.jnlp", "notepad.exe", "", "file:///usr/bin/xterm"}) {
-        QCOMPARE(JavaAppsManager::getTitle(url), QString("Aplikácia Java Web Start"));
-        QVERIFY(!NativeAppsManager::isNativeUrl(url));
-    }
-    QVERIFY(NativeAppsManager::list().isEmpty());
 }
 
 void TestLaunchers::fakeRecordsAndExits()
