@@ -1,4 +1,5 @@
 #include "logger.h"
+#include "mainsingleton.h"
 #include "myapplication.h"
 
 #include <QDebug>
@@ -46,8 +47,8 @@ int main(int argc, char **argv)
         return 0;
     }
     if (args.contains("-s")) {
-        qInfo() << "Hlavna instancia zatial nie je k dispozicii";
-        return 0;
+        MainSingleton mainSingleton;
+        return mainSingleton.run(args);
     }
     qInfo() << "Rezim launcher zatial nie je k dispozicii";
     return 0;

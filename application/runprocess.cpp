@@ -79,29 +79,27 @@ void RunProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus
         loop->quit();
 }
 
-void RunProcess::onProcessError(QProcess::ProcessError error)
+QString RunProcess::errorName(QProcess::ProcessError error)
 {
-    QString reason;
     switch (error) {
     case QProcess::FailedToStart:
-        reason = "FailedToStart";
-        break;
+        return "FailedToStart";
     case QProcess::Crashed:
-        reason = "Crashed";
-        break;
+        return "Crashed";
     case QProcess::Timedout:
-        reason = "Timedout";
-        break;
+        return "Timedout";
     case QProcess::ReadError:
-        reason = "ReadError";
-        break;
+        return "ReadError";
     case QProcess::WriteError:
-        reason = "WriteError";
-        break;
+        return "WriteError";
     default:
-        reason = "UnknownError";
-        break;
+        return "UnknownError";
     }
+}
+
+void RunProcess::onProcessError(QProcess::ProcessError error)
+{
+    const QString reason = errorName(error);
     qWarning() << "Nepodarilo sa spustit aplikaciu. Aplikacia: " << proc.program() << "Dovod: " << reason
                << proc.errorString();
     m_startFailed = true;

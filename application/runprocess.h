@@ -24,6 +24,9 @@ public:
     int exitCode() const;
     bool startFailed() const;
 
+    // The name under which a process error is logged and reported.
+    static QString errorName(QProcess::ProcessError error);
+
 private slots:
     void onProcessStarted();
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);

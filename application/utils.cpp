@@ -2,6 +2,7 @@
 
 #include "logger.h"
 #include "qmessageboxresize.h"
+#include "server.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTextEdit>
+#include <QUrl>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -124,6 +126,39 @@ QByteArray Utils::readFile(QString path)
 bool Utils::removeFile(QString path)
 {
     return QFile::remove(path) || !QFileInfo::exists(path);
+}
+
+bool Utils::isFirstInstance()
+{
+    return Server::lastInstance != nullptr;
+}
+
+// Read once per process: later changes of the state file are not seen.
+static QStringList serverUrls;
+
+QStringList Utils::getServerUrls()
+{
+    if (!serverUrls.isEmpty())
+        return serverUrls;
+    const QByteArray content = readFile(fileState());
+    if (!content.isEmpty()) {
+        const QStringList lines = QString::fromUtf8(content).trimmed().split('\n', Qt::SkipEmptyParts);
+        for (const QString &line : lines)
+            if (!line.trimmed().isEmpty())
+                serverUrls << line.trimmed();
+    }
+    if (serverUrls.isEmpty())
+        qCritical().noquote() << tr("Nepodarilo sa prečítať informácie o stave.");
+    return serverUrls;
+}
+
+QString Utils::getServerUrlByHostname(QString hostname)
+{
+    const QStringList urls = getServerUrls();
+    for (const QString &url : urls)
+        if (QUrl(url, QUrl::TolerantMode).host(QUrl::FullyDecoded) == hostname)
+            return url;
+    return QString();
 }
 
 QMap<QString, QHostAddress> Utils::hostnames()

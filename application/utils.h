@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class QMessageBox;
@@ -38,6 +39,10 @@ public:
 
     static QByteArray readFile(QString path);
     static bool removeFile(QString path);
+
+    static bool isFirstInstance();
+    static QStringList getServerUrls();
+    static QString getServerUrlByHostname(QString hostname);
 
     static QMap<QString, QHostAddress> hostnames();
     static QString ipToHostname(QString ipOrHostname);

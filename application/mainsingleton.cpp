@@ -1,0 +1,158 @@
+#include "mainsingleton.h"
+
+#include "applock.h"
+#include "certificategenerator.h"
+#include "runprocess.h"
+#include "server.h"
+#include "utils.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QFile>
+#include <QMessageBox>
+#include <QSettings>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QUuid>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static QSystemTrayIcon *tray = nullptr;
+
+// Written by the signal handler, read on the event loop.
+static int signalPipe[2] = {-1, -1};
+
+static void onSignal(int)
+{
+    const char byte = 1;
+    if (::write(signalPipe[1], &byte, 1) < 0)
+        return;
+}
+
+MainSingleton::MainSingleton(QWidget *parent)
+    : QWidget(parent)
+{
+}
+
+int MainSingleton::run(QStringList args)
+{
+    Q_UNUSED(args);
+    qInfo() << "Startujem v rezime hlavnej instancie";
+    AppLock lock(1000);
+    if (!lock.isLocked()) {
+        QMessageBox box(QMessageBox::Information, tr("Kavrel"), tr("Aplikácia je už spustená."), QMessageBox::Ok);
+        box.exec();
+        return 1;
+    }
+    if (!Utils::removeFile(Utils::fileState()))
+        qCritical().noquote() << tr("Nepodarilo sa vymazať informácie o stave.");
+    std::atexit(onExit);
+    quitOnSignals();
+    checkConfigiration(false);
+    if (!isWebStartInstalled())
+        Utils::showWarningMessage(tr("Nepodarilo sa nájsť aplikáciu Java Web Start (javaws). Uistite sa, že máte "
+                                     "nainštalovanú správnu verziu behového prostredia Java."));
+    startServer();
+    return QApplication::exec();
+}
+
+// SIGTERM (the uninstaller) and SIGINT end the instance the way the tray's
+// quit entry does, so the lock and state files go with it.
+void MainSingleton::quitOnSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    QSocketNotifier *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this]() {
+        char byte;
+        if (::read(signalPipe[0], &byte, 1) > 0)
+            quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void MainSingleton::checkConfigiration(bool forceInstall)
+{
+    Q_UNUSED(forceInstall);
+    CertificateGenerator generator(nullptr);
+    if (!generator.check()) {
+        generator.remove();
+        generator.generate();
+    }
+}
+
+void MainSingleton::startServer()
+{
+    Utils::createDirConfig();
+    QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+    QString token = settings.value("server/token").toString();
+    if (token.isEmpty()) {
+        token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        settings.setValue("server/token", token);
+    }
+
+    Server *server = new Server(token, this);
+    QStringList urls;
+    const QMap<QString, QHostAddress> table = Utils::hostnames();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const QString key = "server/" + it.key() + "_port";
+        const quint16 port = quint16(settings.value(key).toString().toUInt());
+        QString url;
+        if (port != 0)
+            url = server->listen(it.key(), it.value(), port);
+        if (url.isEmpty()) {
+            url = server->listen(it.key(), it.value(), 0);
+            if (!url.isEmpty())
+                settings.setValue(key, server->port());
+        }
+        if (!url.isEmpty())
+            urls << url;
+    }
+    if (urls.isEmpty())
+        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+
+    QFile state(Utils::fileStateTmp());
+    if (!state.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
+    // Owner-only before the token goes in.
+    state.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    for (const QString &url : qAsConst(urls)) {
+        const QByteArray line = (url + "/master/" + token + "\n").toUtf8();
+        if (state.write(line) != line.size())
+            qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
+    }
+    state.close();
+    state.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    if (!QFile::rename(Utils::fileStateTmp(), Utils::fileState()))
+        qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
+}
+
+void MainSingleton::quit()
+{
+    QApplication::closeAllWindows();
+    QApplication::exit(0);
+}
+
+void onExit()
+{
+    delete tray;
+    tray = nullptr;
+}
+
+bool isWebStartInstalled()
+{
+    // A which that cannot be started tells us nothing, so it warns of nothing.
+    if (QStandardPaths::findExecutable("which").isEmpty())
+        return true;
+    RunProcess which;
+    return which.start("which", {"javaws"});
+}

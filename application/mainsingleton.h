@@ -1,0 +1,35 @@
+#ifndef MAINSINGLETON_H
+#define MAINSINGLETON_H
+
+#include <QStringList>
+#include <QWidget>
+
+class QMenu;
+class QSocketNotifier;
+
+// The long-running agent of a user. Never shown: it owns the server and the
+// tray's menu.
+class MainSingleton : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MainSingleton(QWidget *parent = nullptr);
+
+    int run(QStringList args);
+    void checkConfigiration(bool forceInstall);
+    void startServer();
+
+public slots:
+    void quit();
+
+private:
+    void quitOnSignals();
+
+    QMenu *menu = nullptr;
+};
+
+void onExit();
+bool isWebStartInstalled();
+
+#endif // MAINSINGLETON_H

@@ -1,0 +1,270 @@
+#include "server.h"
+
+#include "javaappsmanager.h"
+#include "runprocess.h"
+#include "settingsdialog.h"
+#include "sslwebsocketserver.h"
+#include "utils.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <QWebSocket>
+
+const char *const PROPERTY_SESSION_ID = "KAVREL_SESSION_ID";
+const char *const PROPERTY_SERVER_HOSTNAME = "KAVREL_SERVER_HOSTNAME";
+const char *const PROPERTY_SERVER_PORT = "KAVREL_SERVER_PORT";
+const char *const PROPERTY_SERVER_BIND_IP = "KAVREL_BIND_IP";
+
+// A refused peer that never answers our close frame is cut off after this.
+static const int REFUSED_CLOSE_TIMEOUT = 10000;
+
+Server *Server::lastInstance = nullptr;
+
+Server::Server(QString token, QObject *parent)
+    : QObject(parent)
+    , token(token)
+{
+    lastInstance = this;
+}
+
+Server::~Server()
+{
+    qDeleteAll(connections);
+    connections.clear();
+    Utils::removeFile(Utils::fileState());
+}
+
+QString Server::listen(QString hostname, QHostAddress ip, quint16 port)
+{
+    server = new SslWebSocketServer(hostname, this);
+    connect(server, &QWebSocketServer::newConnection, this, &Server::onNewConnection);
+    connect(server, &QWebSocketServer::closed, this, &Server::closed);
+    if (!server->listen(ip, port)) {
+        qWarning() << "Volanie webSocketServer.listen zlyhalo:" << server->errorString() << hostname
+                   << ip.toString() << port;
+        return QString();
+    }
+    return "wss://" + hostname + ":" + QString::number(server->serverPort());
+}
+
+quint16 Server::port() const
+{
+    return server ? server->serverPort() : 0;
+}
+
+QString Server::createCommand(const QString &id, const QString &method, const QVariantMap &params)
+{
+    // QJsonObject keeps its members sorted by name, which is the order we promise.
+    QJsonObject command;
+    command.insert("id", id.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(id));
+    command.insert("jsonrpc", "2.0");
+    command.insert("method", method);
+    command.insert("params", QJsonObject::fromVariantMap(params));
+    return QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact));
+}
+
+QString Server::readCommand(const QString &msg, QVariantMap *params)
+{
+    const QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
+    if (params)
+        *params = command.value("params").toObject().toVariantMap();
+    return command.value("method").toString();
+}
+
+void Server::onNewConnection()
+{
+    SslWebSocketServer *listener = qobject_cast<SslWebSocketServer *>(sender());
+    if (!listener)
+        return;
+    while (listener->hasPendingConnections()) {
+        QWebSocket *socket = listener->nextPendingConnection();
+        const QStringList segments =
+            socket->requestUrl().path(QUrl::FullyDecoded).split('/', Qt::SkipEmptyParts);
+        if (segments.size() != 2) {
+            refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "URL nema platny tvar");
+            continue;
+        }
+        socket->setProperty(PROPERTY_SERVER_HOSTNAME, listener->serverName());
+        socket->setProperty(PROPERTY_SERVER_PORT, listener->serverPort());
+        socket->setProperty(PROPERTY_SERVER_BIND_IP, listener->serverAddress().toString());
+
+        if (segments[0] == "slave") {
+            const QList<QWebSocket *> snapshot = connections;
+            bool known = false;
+            for (QWebSocket *c : snapshot)
+                known = known || c->property(PROPERTY_SESSION_ID).toString() == segments[1];
+            if (known)
+                accept(socket, segments[1]);
+            else
+                refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
+        } else if (segments[0] == "master") {
+            if (segments[1] != token)
+                refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Pristup zamietnuty");
+            else
+                accept(socket, QUuid::createUuid().toString(QUuid::WithoutBraces));
+        } else {
+            refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
+        }
+    }
+}
+
+void Server::accept(QWebSocket *socket, const QString &sessionId)
+{
+    socket->setProperty(PROPERTY_SESSION_ID, sessionId);
+    connect(socket, &QWebSocket::textMessageReceived, this, &Server::textMessageReceived);
+    connect(socket, &QWebSocket::disconnected, this, &Server::socketDisconnected);
+    connections.append(socket);
+    socket->sendTextMessage(
+        createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
+}
+
+// A refused connection never enters the table; it is released once closed.
+void Server::refuse(QWebSocket *socket, int code, const QString &reason)
+{
+    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(REFUSED_CLOSE_TIMEOUT, socket, &QWebSocket::abort);
+    socket->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void Server::textMessageReceived(QString msg)
+{
+    QWebSocket *client = qobject_cast<QWebSocket *>(sender());
+    if (!client)
+        return;
+    QVariantMap params;
+    const QString method = readCommand(msg, &params);
+    if (method == "kavrel.launch") {
+        cmdLaunch(client, params);
+        return;
+    }
+    if (method == "kavrel.launchStatus" && params.contains("url")) {
+        // The application names its own listener by address; the page gets
+        // the host it used itself.
+        QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
+        QJsonObject statusParams = command.value("params").toObject();
+        QUrl url(statusParams.value("url").toString(), QUrl::TolerantMode);
+        url.setHost(client->requestUrl().host());
+        statusParams.insert("url", url.toString());
+        command.insert("params", statusParams);
+        forwardMsg(client, QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)));
+        return;
+    }
+    forwardMsg(client, msg);
+}
+
+void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
+{
+    const QString url = params.value("url").toString();
+    const QString javaXmx = params.value("javaXmx").toString();
+    const QString javaXms = params.value("javaXms").toString();
+    const QString javaXss = params.value("javaXss").toString();
+
+    QString host = client->requestUrl().host();
+    if (host.contains(':'))
+        host = "[" + host + "]";
+    const QString hostname = client->property(PROPERTY_SERVER_HOSTNAME).toString();
+    const QString port = client->property(PROPERTY_SERVER_PORT).toString();
+    const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
+    const QString bindIp = client->property(PROPERTY_SERVER_BIND_IP).toString();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KAVREL_URL", QString("wss://%1:%2/slave/%3").arg(host, port, sessionId));
+    env.insert("KAVREL_CA_FILE", Utils::fileCertificateCa());
+    env.insert("KAVREL_P12_FILE", Utils::fileCertificateSsl(hostname));
+    env.insert("KAVREL_P12_PASSWORD", Utils::passwordCertificateSsl());
+    env.insert("KAVREL_BIND_IP", bindIp);
+
+    QProcess *proc = new QProcess();
+    proc->setProcessEnvironment(env);
+    proc->setProperty(PROPERTY_SESSION_ID, sessionId);
+    connect(proc, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &Server::onProcessFinished);
+    connect(proc, &QProcess::errorOccurred, this, &Server::onProcessError);
+    connect(proc, &QProcess::started, this, &Server::onProcessStarted);
+
+    QPair<int, QString> result(0, QString());
+    if (SettingsDialog::checkApp(url)) {
+        result = JavaAppsManager::launch(proc, url, javaXmx, javaXms, javaXss);
+    } else {
+        qWarning() << "Spustenie aplikacie" << url << "bolo zakazane pouzivatelom";
+        result = qMakePair(-203, QString("Spustenie aplikacie bolo zakazane pouzivatelom"));
+    }
+    if (result.first != 0) {
+        reportLaunchFailure(proc, result.first, result.second);
+        // Never started, so no finished signal will release it.
+        proc->deleteLater();
+    }
+}
+
+void Server::reportLaunchFailure(QProcess *proc, int code, const QString &message)
+{
+    const QString sessionId = proc->property(PROPERTY_SESSION_ID).toString();
+    const QList<QWebSocket *> snapshot = connections;
+    for (QWebSocket *c : snapshot) {
+        if (c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
+            c->sendTextMessage(createCommand(
+                "", "kavrel.launchStatus", {{"state", "error"}, {"code", code}, {"message", message}}));
+            c->close(QWebSocketProtocol::CloseCodeNormal, QString());
+            return;
+        }
+    }
+}
+
+void Server::onProcessStarted()
+{
+}
+
+void Server::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitCode);
+    Q_UNUSED(exitStatus);
+    if (QProcess *proc = qobject_cast<QProcess *>(sender()))
+        proc->deleteLater();
+}
+
+void Server::onProcessError(QProcess::ProcessError error)
+{
+    QProcess *proc = qobject_cast<QProcess *>(sender());
+    if (!proc)
+        return;
+    const QString name = RunProcess::errorName(error);
+    qWarning() << "Nepodarilo sa spustit aplikaciu. Dovod: " << name << proc->errorString();
+    const int code = error == QProcess::FailedToStart ? -201 : -202;
+    reportLaunchFailure(proc, code, "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString());
+    // A process that never started sends no finished signal.
+    if (error == QProcess::FailedToStart)
+        proc->deleteLater();
+}
+
+void Server::forwardMsg(QWebSocket *client, const QString &msg)
+{
+    const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
+    const QList<QWebSocket *> snapshot = connections;
+    for (QWebSocket *c : snapshot) {
+        if (c != client && c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
+            c->sendTextMessage(msg);
+            return;
+        }
+    }
+}
+
+void Server::socketDisconnected()
+{
+    QWebSocket *client = qobject_cast<QWebSocket *>(sender());
+    if (!client)
+        return;
+    const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
+    const QList<QWebSocket *> snapshot = connections;
+    for (QWebSocket *c : snapshot) {
+        if (c != client && c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
+            c->close(QWebSocketProtocol::CloseCodeNormal, QString());
+            break;
+        }
+    }
+    connections.removeAll(client);
+    client->deleteLater();
+}
