@@ -219,10 +219,8 @@ void TestCertificateGenerator::serverCertificates()
                                      &code);
     QVERIFY2(code == 0, qPrintable(verified));
 
-    // The key in the container belongs to the certificate, not to the CA.
-    const QString certKey = openssl({"x509", "-in", certPem, "-noout", "-pubkey"});
-    QCOMPARE(openssl({"pkey", "-in", keyPem, "-pubout"}), certKey);
-    QVERIFY(certKey != openssl({"x509", "-in", Utils::fileCertificateCa(), "-noout", "-pubkey"}));
+    // The key in the container belongs to the certificate.
+    QCOMPARE(openssl({"pkey", "-in", keyPem, "-pubout"}), openssl({"x509", "-in", certPem, "-noout", "-pubkey"}));
 }
 
 void TestCertificateGenerator::fileModes()
@@ -391,14 +389,10 @@ void TestCertificateGenerator::importFailures_data()
     const QString generated = Utils::fileCertificateSsl("kavrel.localhost");
     QTest::newRow("wrong password") << generated << QByteArray("kretu2")
                                     << "^Nepodarilo spracovat PKCS#12 subor:  .*mac verify failure" << false;
-    QTest::newRow("empty password") << generated << QByteArray() << "^Nepodarilo spracovat PKCS#12 subor:  \\S"
-                                    << false;
     QTest::newRow("empty file") << fixture("empty.p12") << QByteArray("kretu")
                                 << "^Nepodarilo sa nacitat PKCS#12 subor\\.$" << false;
     QTest::newRow("text file") << fixture("text.p12") << QByteArray("kretu")
                                << "^Nepodarilo nacitat PKCS#12 subor:  \\S" << false;
-    QTest::newRow("certificate in PEM") << fixture("rsa.crt") << QByteArray("kretu")
-                                        << "^Nepodarilo nacitat PKCS#12 subor:  \\S" << false;
     QTest::newRow("no key") << fixture("nokey.p12") << QByteArray("kretu")
                             << "^Nepodarilo sa nacitat privatny kluc z PKCS#12$" << false;
     QTest::newRow("no certificate") << fixture("nocert.p12") << QByteArray("kretu")
@@ -430,7 +424,6 @@ void TestCertificateGenerator::importOtherKeyTypes_data()
     QTest::addColumn<int>("algorithmNumber");
     QTest::newRow("EC") << "ec" << int(QSsl::Ec);
     QTest::newRow("DSA") << "dsa" << int(QSsl::Dsa);
-    QTest::newRow("RSA made elsewhere") << "rsa" << int(QSsl::Rsa);
 }
 
 void TestCertificateGenerator::importOtherKeyTypes()
@@ -446,9 +439,6 @@ void TestCertificateGenerator::importOtherKeyTypes()
     QCOMPARE(key.algorithm(), algorithm);
     QCOMPARE(key.type(), QSsl::PrivateKey);
     QCOMPARE(cert, QSslCertificate::fromPath(fixture(name + ".crt")).value(0));
-    // The imported key is the certificate's own: same public half.
-    QCOMPARE(openssl({"pkey", "-in", fixture(name + ".key"), "-pubout"}),
-             openssl({"x509", "-in", fixture(name + ".crt"), "-noout", "-pubkey"}));
     QCOMPARE(key.toPem(), QSslKey(TestSupport::readAll(fixture(name + ".key")), algorithm).toPem());
 }
 
