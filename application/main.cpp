@@ -1,8 +1,12 @@
+#include "applock.h"
 #include "logger.h"
+#include "mainlauncher.h"
 #include "mainsingleton.h"
+#include "utils.h"
 #include "myapplication.h"
 
 #include <QDebug>
+#include <QProcess>
 #include <QStringList>
 
 #include <cstdio>
@@ -19,6 +23,19 @@ static void printUsage()
                                  .toUtf8();
     fwrite(usage.constData(), 1, usage.size(), stdout);
     fflush(stdout);
+}
+
+// Detached from our standard streams, so that whoever reads the launcher's
+// output is not kept waiting by the main instance it started.
+static bool startMainInstance()
+{
+    QProcess process;
+    process.setProgram(Utils::fileApp());
+    process.setArguments({"-s"});
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
 }
 
 int main(int argc, char **argv)
@@ -50,6 +67,13 @@ int main(int argc, char **argv)
         MainSingleton mainSingleton;
         return mainSingleton.run(args);
     }
-    qInfo() << "Rezim launcher zatial nie je k dispozicii";
-    return 0;
+    bool firstStart = false;
+    if (!isSingletonRunning()) {
+        if (startMainInstance())
+            firstStart = true;
+        else
+            qCritical() << "Nepodarilo sa spustit hlavnu aplikaciu";
+    }
+    MainLauncher launcher;
+    return launcher.run(args, firstStart);
 }

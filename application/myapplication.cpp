@@ -1,5 +1,6 @@
 #include "myapplication.h"
 
+#include "redirectserver.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -86,6 +87,7 @@ bool MyApplication::event(QEvent *e)
     if (e->type() == QEvent::FileOpen) {
         const QUrl url = static_cast<QFileOpenEvent *>(e)->url();
         qInfo() << "File open" << url;
+        new RedirectServer(url.toString(), nullptr);
     }
     return QApplication::event(e);
 }

@@ -123,7 +123,6 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
         createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
 }
 
-// A refused connection never enters the table; it is released once closed.
 void Server::refuse(QWebSocket *socket, int code, const QString &reason)
 {
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
@@ -259,12 +258,14 @@ void Server::socketDisconnected()
         return;
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QList<QWebSocket *> snapshot = connections;
+    // Out of the table before the peer is closed: the peer's own disconnection
+    // can be handled inside close() and must pass the teardown on, not back here.
+    connections.removeAll(client);
     for (QWebSocket *c : snapshot) {
         if (c != client && c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
             c->close(QWebSocketProtocol::CloseCodeNormal, QString());
             break;
         }
     }
-    connections.removeAll(client);
     client->deleteLater();
 }

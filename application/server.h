@@ -36,6 +36,9 @@ public:
     // The method of a received message (empty when unreadable) and its params.
     static QString readCommand(const QString &msg, QVariantMap *params);
 
+    // Closes a connection that is not admitted and releases it once closed.
+    static void refuse(QWebSocket *socket, int code, const QString &reason);
+
     static Server *lastInstance;
 
 signals:
@@ -51,7 +54,6 @@ private slots:
 
 private:
     void accept(QWebSocket *socket, const QString &sessionId);
-    void refuse(QWebSocket *socket, int code, const QString &reason);
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
     void reportLaunchFailure(QProcess *proc, int code, const QString &message);
 

@@ -36,9 +36,8 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     }
 
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    // TlsV1SslV3 is compiled out with the pre-5.15 deprecations; in 5.15 it is
-    // the same setting as SecureProtocols (TLS 1.0 and later, no upper bound).
-    configuration.setProtocol(QSsl::SecureProtocols);
+    // Negotiates TLS 1.3 or 1.2 here: the system's OpenSSL refuses older ones.
+    configuration.setProtocol(QSsl::TlsV1SslV3);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     configuration.setLocalCertificate(certificate);
     configuration.setPrivateKey(key);

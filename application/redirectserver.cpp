@@ -1,0 +1,162 @@
+#include "redirectserver.h"
+
+#include "mainlauncher.h"
+#include "server.h"
+#include "sslwebsocketserver.h"
+#include "utils.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSet>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+const char *const PROPERTY_SERVER_INDEX = "KAVREL_SERVER_INDEX";
+
+static const int LIFETIME = 120000;
+static const int MAX_PORTS = 5;
+static const uint MIN_PORT = 49151;
+static const uint MAX_PORT = 65535;
+
+RedirectServer::RedirectServer(QString url, QObject *parent)
+    : QObject(parent)
+{
+    // The state file must exist before the first page asks for the URL.
+    MainLauncher::waitForSingleton();
+
+    const QUrl launchUrl(url, QUrl::TolerantMode);
+    if (!launchUrl.isValid())
+        reportBadUrl("Spustacia URL ma nespravny tvar: ", url);
+    const QUrlQuery query(launchUrl);
+    auto value = [&query](const QString &key) {
+        return query.queryItemValue(key, QUrl::FullyDecoded).trimmed();
+    };
+
+    QSet<QString> hostnames;
+    const QStringList hostItems = value("hostnames").split(',', Qt::SkipEmptyParts);
+    for (const QString &item : hostItems) {
+        const QString hostname = Utils::ipToHostname(item);
+        if (hostname.isEmpty())
+            qWarning() << "Hostname " << item << " nie je podporovany - vyradujem.";
+        else
+            hostnames.insert(hostname);
+    }
+    if (hostnames.isEmpty())
+        reportBadUrl("Spustacia URL neobsahuje ziadny platny hostname", url);
+
+    QList<quint16> ports;
+    const QStringList portItems = value("ports").split(',', Qt::SkipEmptyParts);
+    for (const QString &item : portItems) {
+        const uint port = item.toUInt();
+        if (port < MIN_PORT || port > MAX_PORT)
+            reportBadUrl("Spustacia URL obsahuje port mimo rozsah ", url);
+        ports << quint16(port);
+    }
+    if (ports.isEmpty() || ports.size() > MAX_PORTS)
+        reportBadUrl("Spustacia URL obsahuje nespravny pocet portov", url);
+
+    value("browser");
+
+    token = value("token");
+    if (token.isEmpty())
+        reportBadUrl("Chyba parameter token: ", url);
+
+    const QMap<QString, QHostAddress> table = Utils::hostnames();
+    bool active = false;
+    int k = 0;
+    for (const QString &hostname : qAsConst(hostnames)) {
+        const QHostAddress address = table.value(hostname);
+        for (quint16 port : qAsConst(ports)) {
+            if (listen(hostname, address, quint16(port + k))) {
+                qInfo() << "RedirectServer: Pocuvam na:" << hostname << address.toString() << port;
+                active = true;
+            }
+        }
+        ++k;
+    }
+    if (!active)
+        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+    QTimer::singleShot(LIFETIME, this, &RedirectServer::onTimeout);
+}
+
+void RedirectServer::reportBadUrl(const char *reason, const QString &url)
+{
+    qWarning() << reason << url;
+    qCritical().noquote() << tr("Spúšťacia URL ma nesprávny tvar.");
+}
+
+bool RedirectServer::listen(QString hostname, QHostAddress address, quint16 port)
+{
+    SslWebSocketServer *listener = new SslWebSocketServer(hostname, this);
+    connect(listener, &QWebSocketServer::newConnection, this, &RedirectServer::onNewConnection);
+    connect(listener, &QWebSocketServer::closed, this, &RedirectServer::onServerClosed);
+    if (!listener->listen(address, port)) {
+        qWarning() << "Volanie webSocketServer.listen zlyhalo:" << listener->errorString();
+        return false;
+    }
+    servers.append(listener);
+    return true;
+}
+
+void RedirectServer::onNewConnection()
+{
+    SslWebSocketServer *listener = qobject_cast<SslWebSocketServer *>(sender());
+    if (!listener)
+        return;
+    while (listener->hasPendingConnections()) {
+        QWebSocket *socket = listener->nextPendingConnection();
+        const QStringList segments =
+            socket->requestUrl().path(QUrl::FullyDecoded).split('/', Qt::SkipEmptyParts);
+        if (segments.size() != 2) {
+            Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "URL ma neplatny tvar");
+        } else if (segments[0] != "getUrl") {
+            Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
+        } else if (segments[1] != token) {
+            Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Pristup zamietnuty");
+        } else {
+            socket->setProperty(PROPERTY_SERVER_INDEX, servers.indexOf(listener));
+            connect(socket, &QWebSocket::disconnected, this, &RedirectServer::socketDisconnected);
+            // The page gets back the host it used itself.
+            const QString serverUrl = Utils::getServerUrlByHostname(listener->serverName());
+            QString pageUrl;
+            if (!serverUrl.isEmpty()) {
+                QUrl url(serverUrl, QUrl::TolerantMode);
+                url.setHost(socket->requestUrl().host());
+                pageUrl = url.toString();
+            }
+            socket->sendTextMessage(Server::createCommand(
+                QString(), "hello", {{"url", pageUrl}, {"version", QCoreApplication::applicationVersion()}}));
+        }
+    }
+}
+
+void RedirectServer::socketDisconnected()
+{
+    QWebSocket *socket = qobject_cast<QWebSocket *>(sender());
+    if (!socket)
+        return;
+    bool ok = false;
+    const int index = socket->property(PROPERTY_SERVER_INDEX).toInt(&ok);
+    if (ok && index >= 0 && index < servers.size())
+        servers[index]->close();
+    socket->deleteLater();
+}
+
+void RedirectServer::onTimeout()
+{
+    for (SslWebSocketServer *listener : qAsConst(servers))
+        listener->close();
+}
+
+void RedirectServer::onServerClosed()
+{
+    // Inside the main instance a redirect server never ends the program.
+    if (Utils::isFirstInstance())
+        return;
+    for (SslWebSocketServer *listener : qAsConst(servers))
+        if (listener->isListening())
+            return;
+    QCoreApplication::exit(0);
+}

@@ -1,0 +1,36 @@
+#ifndef REDIRECTSERVER_H
+#define REDIRECTSERVER_H
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class SslWebSocketServer;
+
+extern const char *const PROPERTY_SERVER_INDEX;
+
+// Listens for a little while on the ports a launch URL names and tells the
+// page that connects there the main server's URL.
+class RedirectServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    RedirectServer(QString url, QObject *parent);
+    bool listen(QString hostname, QHostAddress address, quint16 port);
+
+private slots:
+    void onNewConnection();
+    void onServerClosed();
+    void onTimeout();
+    void socketDisconnected();
+
+private:
+    void reportBadUrl(const char *reason, const QString &url);
+
+    QString token;
+    QList<SslWebSocketServer *> servers;
+};
+
+#endif // REDIRECTSERVER_H
