@@ -103,7 +103,7 @@ void TestSslWebSocketServer::listenerConfiguration()
     QCOMPARE(server.secureMode(), QWebSocketServer::SecureMode);
     QCOMPARE(server.parent(), this);
     const QSslConfiguration configuration = server.sslConfiguration();
-    QCOMPARE(configuration.protocol(), QSsl::SecureProtocols);
+    QCOMPARE(configuration.protocol(), QSsl::TlsV1SslV3);
     QCOMPARE(configuration.peerVerifyMode(), QSslSocket::VerifyNone);
     QCOMPARE(configuration.localCertificate().subjectInfo(QSslCertificate::CommonName),
              QStringList{"kavrel.localhost"});
