@@ -83,6 +83,8 @@ void Server::onNewConnection()
         return;
     while (listener->hasPendingConnections()) {
         QWebSocket *socket = listener->nextPendingConnection();
+        // Qt hands connections out without a parent; the listener owns them.
+        socket->setParent(listener);
         const QStringList segments =
             socket->requestUrl().path(QUrl::FullyDecoded).split('/', Qt::SkipEmptyParts);
         if (segments.size() != 2) {
