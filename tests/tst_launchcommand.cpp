@@ -1,0 +1,553 @@
+#include "certificategenerator.h"
+#include "loopbackproxy.h"
+#include "server.h"
+#include "testsupport.h"
+#include "utils.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// What a process object held when the server let it go.
+struct Released
+{
+    QString program;
+    QStringList arguments;
+    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
+    int exitCode = -1;
+    QByteArray err;
+};
+
+// The server's process objects have no parent and are out of our reach; an
+// application-wide filter still sees their deferred deletion go by.
+class ProcessWatch : public QObject
+{
+public:
+    QList<Released> released;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::DeferredDelete) {
+            if (QProcess *proc = qobject_cast<QProcess *>(watched))
+                released.append({proc->program(), proc->arguments(), proc->exitStatus(), proc->exitCode(),
+                                 proc->isOpen() ? proc->readAllStandardError() : QByteArray()});
+        }
+        return false;
+    }
+
+    int releasedWithLast(const QString &argument) const
+    {
+        int n = 0;
+        for (const Released &r : released)
+            n += !r.arguments.isEmpty() && r.arguments.last() == argument;
+        return n;
+    }
+
+    int unstarted() const
+    {
+        int n = 0;
+        for (const Released &r : released)
+            n += r.program.isEmpty();
+        return n;
+    }
+
+    Released withLast(const QString &argument) const
+    {
+        for (const Released &r : released) {
+            if (!r.arguments.isEmpty() && r.arguments.last() == argument)
+                return r;
+        }
+        return {};
+    }
+};
+
+QStringList warnings;
+QtMessageHandler previousHandler = nullptr;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    if (type == QtWarningMsg)
+        warnings.append(msg);
+    // The several-megabyte address would flood the test output.
+    if (previousHandler)
+        previousHandler(type, context, msg.size() > 2000 ? msg.left(2000) + "..." : msg);
+}
+
+// A page or an application talking to the server.
+class Peer
+{
+public:
+    explicit Peer(const QSslConfiguration &ssl)
+    {
+        socket.setSslConfiguration(ssl);
+    }
+
+    QWebSocket socket;
+    QSignalSpy messages{&socket, &QWebSocket::textMessageReceived};
+    QSignalSpy disconnected{&socket, &QWebSocket::disconnected};
+
+    QString text(int i) const { return messages.at(i).first().toString(); }
+
+    // Index of the first message with this method, from index from on; -1 when none.
+    int indexOf(const QString &method, int from = 0) const
+    {
+        for (int i = from; i < messages.size(); ++i) {
+            if (QJsonDocument::fromJson(text(i).toUtf8()).object().value("method").toString() == method)
+                return i;
+        }
+        return -1;
+    }
+
+    QJsonObject params(int i) const
+    {
+        return QJsonDocument::fromJson(text(i).toUtf8()).object().value("params").toObject();
+    }
+};
+
+const QString GREETING = "{\"id\":null,\"jsonrpc\":\"2.0\",\"method\":\"hello\",\"params\":{\"version\":\"1.1.0.1\"}}";
+const QString REFUSED = "{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":{\"code\":-203,"
+                        "\"message\":\"Spustenie aplikacie bolo zakazane pouzivatelom\",\"state\":\"error\"}}";
+
+QString launchCommand(const QJsonValue &params)
+{
+    const QJsonObject command{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "kavrel.launch"}, {"params", params}};
+    return QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact));
+}
+
+QString launchCommand(const QString &url)
+{
+    return launchCommand(QJsonObject{{"url", url}});
+}
+
+} // namespace
+
+// The launch command end to end: a real server and real TLS clients, with the
+// fake javaws from the test helpers playing the launched application.
+class TestLaunchCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void wholeRoad();
+    void addressHostInSlaveUrl();
+    void refusedByPolicy_data();
+    void refusedByPolicy();
+    void dashAddress();
+    void javaWsMissing();
+    void applicationCrashes();
+    void statusUrlRewritten_data();
+    void statusUrlRewritten();
+    void slaveLaunchesInItsSession();
+    void paramsNotAnObject_data();
+    void paramsNotAnObject();
+    void hugeAddress();
+    void floodToRefusedApplication();
+
+private:
+    std::unique_ptr<Peer> connectPeer(const QString &host, const QString &path);
+    std::unique_ptr<Peer> connectMaster(const QString &host = "kavrel.localhost")
+    {
+        return connectPeer(host, "/master/T");
+    }
+    QJsonObject readReport() const;
+    void expectFailure(Peer &master, int code, const QString &messagePrefix);
+
+    QTemporaryDir dir;
+    QString reportFile;
+    QString pathWithHelpers;
+    QSslConfiguration ssl;
+    LoopbackProxy proxy;
+    Server *server = nullptr;
+    quint16 port = 0;
+    ProcessWatch watch;
+};
+
+void TestLaunchCommand::initTestCase()
+{
+    qRegisterMetaType<QProcess::ExitStatus>();
+    qRegisterMetaType<QProcess::ProcessError>();
+    QVERIFY(dir.isValid());
+    QVERIFY(proxy.isListening());
+    QVERIFY(QFileInfo(TestSupport::helperPath("javaws")).isExecutable());
+    // QProcess looks the program up on our own search path.
+    pathWithHelpers = QFileInfo(TestSupport::helperPath("javaws")).absolutePath() + ":" + qEnvironmentVariable("PATH");
+    qputenv("PATH", QFile::encodeName(pathWithHelpers));
+
+    QCoreApplication::setApplicationVersion("1.1.0.1");
+    QVERIFY(CertificateGenerator(nullptr).generate());
+    ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setCaCertificates(QSslCertificate::fromPath(Utils::fileCertificateCa()));
+    QCOMPARE(ssl.caCertificates().size(), 1);
+    ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
+
+    server = new Server("T", this);
+    const QString endpoint = server->listen("kavrel.localhost", QHostAddress("127.0.0.1"), 0);
+    port = server->port();
+    QVERIFY(port != 0);
+    QCOMPARE(endpoint, "wss://kavrel.localhost:" + QString::number(port));
+
+    QCoreApplication::instance()->installEventFilter(&watch);
+    previousHandler = qInstallMessageHandler(collectWarnings);
+}
+
+void TestLaunchCommand::cleanupTestCase()
+{
+    qInstallMessageHandler(previousHandler);
+    QCoreApplication::instance()->removeEventFilter(&watch);
+}
+
+void TestLaunchCommand::init()
+{
+    QFile::remove(Utils::fileConfig());
+    reportFile = dir.path() + "/" + QTest::currentTestFunction() + "-" + QTest::currentDataTag() + ".json";
+    QFile::remove(reportFile);
+    qputenv("KAVREL_TEST_REPORT", QFile::encodeName(reportFile));
+    warnings.clear();
+    watch.released.clear();
+}
+
+std::unique_ptr<Peer> TestLaunchCommand::connectPeer(const QString &host, const QString &path)
+{
+    auto peer = std::make_unique<Peer>(ssl);
+    // Host names need the proxy: the resolver here does not know *.localhost.
+    peer->socket.setProxy(QHostAddress(host).isNull() ? proxy.proxy() : QNetworkProxy(QNetworkProxy::NoProxy));
+    peer->socket.open(QUrl(QString("wss://%1:%2%3").arg(host).arg(port).arg(path)));
+    // Nothing goes on before the greeting; a refused peer never gets one.
+    if (!QTest::qWaitFor([&]() { return peer->messages.size() > 0 || peer->disconnected.size() > 0; }, 20000)
+        || peer->messages.isEmpty() || peer->text(0) != GREETING) {
+        qWarning() << "no greeting for" << host << path << peer->socket.errorString();
+        return nullptr;
+    }
+    return peer;
+}
+
+QJsonObject TestLaunchCommand::readReport() const
+{
+    return QJsonDocument::fromJson(TestSupport::readAll(reportFile)).object();
+}
+
+// The one status a failed launch gets, then the close; the page hears nothing else.
+void TestLaunchCommand::expectFailure(Peer &master, int code, const QString &messagePrefix)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(master.disconnected.size(), 1, 20000);
+    QCOMPARE(master.socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
+    QCOMPARE(master.socket.closeReason(), QString());
+    QCOMPARE(master.messages.size(), 2);
+    const QString status = master.text(1);
+    const QString head = QString("{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
+                                 "{\"code\":%1,\"message\":\"")
+                             .arg(code);
+    QVERIFY2(status.startsWith(head + messagePrefix), qPrintable(status));
+    QVERIFY2(status.endsWith("\",\"state\":\"error\"}}"), qPrintable(status));
+}
+
+void TestLaunchCommand::wholeRoad()
+{
+    auto master = connectMaster();
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?action=echo";
+    master->socket.sendTextMessage(
+        launchCommand(QJsonObject{{"url", jnlp}, {"javaXmx", "512m"}, {"javaXss", "1m"}}));
+
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
+    const QJsonObject reported = master->params(master->indexOf("test.report"));
+    QCOMPARE(reported, readReport());
+    QCOMPARE(reported.value("args").toVariant().toStringList(), QStringList({"-J-Xmx512m", "-J-Xss1m", jnlp}));
+
+    const QJsonObject env = reported.value("env").toObject();
+    const QRegularExpression slaveUrl(
+        QString("^wss://kavrel\\.localhost:%1/slave/[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
+            .arg(port));
+    QVERIFY2(slaveUrl.match(env.value("KAVREL_URL").toString()).hasMatch(),
+             qPrintable(env.value("KAVREL_URL").toString()));
+    QCOMPARE(env.value("KAVREL_CA_FILE").toString(), Utils::fileCertificateCa());
+    QCOMPARE(env.value("KAVREL_P12_FILE").toString(), Utils::fileCertificateSsl("kavrel.localhost"));
+    QVERIFY(env.value("KAVREL_P12_FILE").toString().endsWith("/kavrel.localhost.p12"));
+    QCOMPARE(env.value("KAVREL_P12_PASSWORD").toString(), QString("kretu"));
+    QCOMPARE(env.value("KAVREL_BIND_IP").toString(), QString("127.0.0.1"));
+
+    // The application echoes its own greeting, then whatever the page says.
+    QTRY_COMPARE_WITH_TIMEOUT(master->messages.size(), 3, 20000);
+    QCOMPARE(master->text(master->indexOf("hello", 1)), GREETING);
+    for (const QString &text : {QString("ping, not JSON"),
+                                QString("{\"params\":{\"b\":[1,2],\"a\":null},\"method\":\"x.y\",\"id\":3}")}) {
+        const int before = master->messages.size();
+        master->socket.sendTextMessage(text);
+        QTRY_COMPARE_WITH_TIMEOUT(master->messages.size(), before + 1, 20000);
+        QCOMPARE(master->text(before), text);
+    }
+    QCOMPARE(watch.releasedWithLast(jnlp), 0);
+
+    // Closing the page closes the application's connection; the application itself ends on its own.
+    master->socket.close();
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 20000);
+    const Released app = watch.withLast(jnlp);
+    QCOMPARE(app.exitStatus, QProcess::NormalExit);
+    QCOMPARE(app.exitCode, 0);
+    QVERIFY2(app.err.contains("closed 1000"), app.err.constData());
+    QCOMPARE(master->indexOf("kavrel.launchStatus"), -1);
+}
+
+void TestLaunchCommand::addressHostInSlaveUrl()
+{
+    auto master = connectMaster("127.0.0.1");
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?action=echo";
+    master->socket.sendTextMessage(launchCommand(jnlp));
+
+    // The application reaches the session by the address the page used.
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
+    const QJsonObject env = master->params(master->indexOf("test.report")).value("env").toObject();
+    QVERIFY2(env.value("KAVREL_URL").toString().startsWith(QString("wss://127.0.0.1:%1/slave/").arg(port)),
+             qPrintable(env.value("KAVREL_URL").toString()));
+    QCOMPARE(env.value("KAVREL_P12_FILE").toString(), Utils::fileCertificateSsl("kavrel.localhost"));
+    QCOMPARE(env.value("KAVREL_BIND_IP").toString(), QString("127.0.0.1"));
+
+    master->socket.close();
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 20000);
+    QCOMPARE(watch.withLast(jnlp).exitCode, 0);
+}
+
+void TestLaunchCommand::refusedByPolicy_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("application disabled") << "application_0/state" << "disabled";
+    QTest::newRow("web start switched off") << "settings/disableWebStartApps" << "true";
+}
+
+void TestLaunchCommand::refusedByPolicy()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    const QString jnlp = "http://apps.example/refused.jnlp?action=exit&code=0";
+    {
+        QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+        settings.setValue("application_0/url", jnlp);
+        settings.setValue(key, value);
+    }
+
+    auto master = connectMaster();
+    QVERIFY(master);
+    master->socket.sendTextMessage(launchCommand(jnlp));
+    QTRY_COMPARE_WITH_TIMEOUT(master->disconnected.size(), 1, 20000);
+    QCOMPARE(master->messages.size(), 2);
+    QCOMPARE(master->text(1), REFUSED);
+    QCOMPARE(master->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
+
+    QVERIFY(warnings.contains("Spustenie aplikacie \"" + jnlp + "\" bolo zakazane pouzivatelom"));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.unstarted(), 1, 10000);
+    QCOMPARE(watch.released.size(), 1);
+    QVERIFY(!QFile::exists(reportFile));
+}
+
+void TestLaunchCommand::dashAddress()
+{
+    auto master = connectMaster();
+    QVERIFY(master);
+    master->socket.sendTextMessage(
+        launchCommand(QJsonObject{{"url", "-Xtrustall"}, {"javaXmx", "512m"}}));
+    expectFailure(*master, -200, "Adresa JNLP suboru je neplatna.\"");
+    QTRY_COMPARE_WITH_TIMEOUT(watch.unstarted(), 1, 10000);
+    QCOMPARE(watch.released.size(), 1);
+    QVERIFY(!QFile::exists(reportFile));
+}
+
+void TestLaunchCommand::javaWsMissing()
+{
+    QTemporaryDir empty;
+    qputenv("PATH", QFile::encodeName(empty.path()));
+    auto master = connectMaster();
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?action=echo";
+    master->socket.sendTextMessage(launchCommand(jnlp));
+    const bool closed = QTest::qWaitFor([&]() { return master->disconnected.size() > 0; }, 20000);
+    qputenv("PATH", QFile::encodeName(pathWithHelpers));
+    QVERIFY(closed);
+
+    expectFailure(*master, -201, "Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart ");
+    QCOMPARE(warnings.filter("Nepodarilo sa spustit aplikaciu. Dovod: ").size(), 1);
+    // Released once the error is out, though it never started.
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 10000);
+    QVERIFY(!QFile::exists(reportFile));
+}
+
+void TestLaunchCommand::applicationCrashes()
+{
+    auto master = connectMaster();
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?action=crash";
+    master->socket.sendTextMessage(launchCommand(jnlp));
+    expectFailure(*master, -202, "Nepodarilo sa spustit aplikaciu. Dovod: Crashed ");
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 10000);
+    QCOMPARE(watch.withLast(jnlp).exitStatus, QProcess::CrashExit);
+    // It did start and run before it crashed.
+    QCOMPARE(readReport().value("args").toVariant().toStringList(), QStringList{jnlp});
+}
+
+void TestLaunchCommand::statusUrlRewritten_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("address becomes the host name")
+        << "kavrel.localhost" << "action=status&url=wss%3A%2F%2F127.0.0.1%3A4000%2Fx"
+        << "{\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
+           "{\"state\":\"started\",\"url\":\"wss://kavrel.localhost:4000/x\"}}";
+    QTest::newRow("address used by the application")
+        << "127.0.0.1" << "action=status&url=wss%3A%2F%2Fother.localhost%3A4000%2Fx%3Fq%3D1"
+        << "{\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
+           "{\"state\":\"started\",\"url\":\"wss://127.0.0.1:4000/x?q=1\"}}";
+    // Ours to decide: no address, nothing to rewrite, so none is made up.
+    const QString noUrl = "{\"method\":\"kavrel.launchStatus\",\"params\":{\"state\":\"started\"},\"x\":1}";
+    QTest::newRow("no url") << "kavrel.localhost"
+                            << "action=send&text=" + QString::fromLatin1(QUrl::toPercentEncoding(noUrl)) << noUrl;
+    const QString extra = "{\"id\":9,\"jsonrpc\":\"1.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
+                          "{\"code\":5,\"url\":\"wss://127.0.0.1:4000/x\"},\"zz\":[true]}";
+    QTest::newRow("other members kept")
+        << "kavrel.localhost" << "action=send&text=" + QString::fromLatin1(QUrl::toPercentEncoding(extra))
+        << "{\"id\":9,\"jsonrpc\":\"1.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
+           "{\"code\":5,\"url\":\"wss://kavrel.localhost:4000/x\"},\"zz\":[true]}";
+}
+
+void TestLaunchCommand::statusUrlRewritten()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, query);
+    QFETCH(QString, expected);
+
+    auto master = connectMaster(host);
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?" + query;
+    master->socket.sendTextMessage(launchCommand(jnlp));
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("kavrel.launchStatus") > 0, 20000);
+    QCOMPARE(master->text(master->indexOf("kavrel.launchStatus")), expected);
+    QVERIFY(master->indexOf("test.report") > 0);
+    QCOMPARE(master->disconnected.size(), 0);
+
+    master->socket.close();
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 20000);
+    QCOMPARE(watch.withLast(jnlp).exitCode, 0);
+}
+
+void TestLaunchCommand::slaveLaunchesInItsSession()
+{
+    // The page comes by address; the session id comes from the first application's record.
+    auto master = connectMaster("127.0.0.1");
+    QVERIFY(master);
+    const QString first = "http://apps.example/first.jnlp?action=exit&code=0";
+    master->socket.sendTextMessage(launchCommand(first));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(first), 1, 20000);
+    const QString firstUrl = readReport().value("env").toObject().value("KAVREL_URL").toString();
+    const QString session = firstUrl.section('/', -1);
+    QCOMPARE(session.size(), 36);
+
+    // A slave of that session, by host name, asks for the second application.
+    auto slave = connectPeer("kavrel.localhost", "/slave/" + session);
+    QVERIFY(slave);
+    const QString second = "http://apps.example/second.jnlp?action=echo";
+    // A number given for a memory option travels as its decimal text.
+    slave->socket.sendTextMessage(launchCommand(QJsonObject{{"url", second}, {"javaXms", 64}}));
+
+    // Its report reaches the master, the first connection of the session.
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
+    const QJsonObject reported = master->params(master->indexOf("test.report"));
+    QCOMPARE(reported.value("args").toVariant().toStringList(), QStringList({"-J-Xms64", second}));
+    QCOMPARE(reported.value("env").toObject().value("KAVREL_URL").toString(),
+             QString("wss://kavrel.localhost:%1/slave/%2").arg(port).arg(session));
+    QCOMPARE(slave->indexOf("test.report"), -1);
+
+    // The session closes one connection after another, down to the application.
+    master->socket.close();
+    QTRY_COMPARE_WITH_TIMEOUT(slave->disconnected.size(), 1, 20000);
+    QCOMPARE(slave->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(second), 1, 20000);
+    QCOMPARE(watch.withLast(second).exitCode, 0);
+}
+
+void TestLaunchCommand::paramsNotAnObject_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("text") << "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"kavrel.launch\",\"params\":"
+                             "\"http://apps.example/a.jnlp?action=exit&code=3\"}";
+    QTest::newRow("array") << "{\"method\":\"kavrel.launch\",\"params\":[{\"url\":\"http://apps.example/b.jnlp\"}]}";
+    QTest::newRow("missing") << "{\"method\":\"kavrel.launch\",\"url\":\"http://apps.example/c.jnlp\"}";
+}
+
+void TestLaunchCommand::paramsNotAnObject()
+{
+    QFETCH(QString, command);
+    auto master = connectMaster();
+    QVERIFY(master);
+    master->socket.sendTextMessage(command);
+
+    // javaws gets an empty address; the fake then simply joins the session.
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
+    QCOMPARE(master->params(master->indexOf("test.report")).value("args").toArray(), QJsonArray{""});
+    QCOMPARE(master->indexOf("kavrel.launchStatus"), -1);
+
+    master->socket.close();
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(QString()), 1, 20000);
+    QCOMPARE(watch.withLast(QString()).exitCode, 0);
+    QCOMPARE(watch.withLast(QString()).program, QString("javaws"));
+}
+
+void TestLaunchCommand::hugeAddress()
+{
+    auto master = connectMaster();
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?action=echo&pad=" + QString(4 * 1024 * 1024, 'a');
+    master->socket.sendTextMessage(launchCommand(jnlp));
+    // The system takes no argument this long, so javaws cannot be started.
+    expectFailure(*master, -201, "Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart ");
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 10000);
+    QVERIFY(!QFile::exists(reportFile));
+
+    // The server is still there for the next page.
+    QVERIFY(connectMaster());
+}
+
+void TestLaunchCommand::floodToRefusedApplication()
+{
+    {
+        QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+        settings.setValue("settings/disableWebStartApps", true);
+    }
+    auto master = connectMaster();
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/flood.jnlp?action=exit&code=0";
+    for (int i = 0; i < 50; ++i)
+        master->socket.sendTextMessage(launchCommand(jnlp));
+
+    QTRY_COMPARE_WITH_TIMEOUT(master->disconnected.size(), 1, 20000);
+    QCOMPARE(master->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
+    QCOMPARE(master->messages.size(), 2);
+    QCOMPARE(master->text(1), REFUSED);
+
+    // However many commands the server read before the close, each one's process object goes.
+    const int refusals = warnings.filter("bolo zakazane pouzivatelom").size();
+    QVERIFY(refusals >= 1 && refusals <= 50);
+    QTRY_COMPARE_WITH_TIMEOUT(watch.unstarted(), refusals, 10000);
+    QCOMPARE(watch.released.size(), refusals);
+    QVERIFY(!QFile::exists(reportFile));
+    QVERIFY(connectMaster());
+}
+
+QTEST_GUILESS_MAIN(TestLaunchCommand)
+#include "tst_launchcommand.moc"
