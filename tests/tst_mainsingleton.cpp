@@ -1,0 +1,265 @@
+#include "loopbackproxy.h"
+#include "testsupport.h"
+#include "utils.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+using namespace TestSupport;
+
+static const QString HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
+static const QRegularExpression STATE_LINE("^wss://kavrel\\.localhost:(\\d+)/master/"
+                                           "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\n$");
+// Certificates are made at the first start; generous for a loaded machine.
+static const int START_MS = 60000;
+
+// A page talking to the agent, trusting nothing but the agent's own CA.
+class Page
+{
+public:
+    explicit Page(const QNetworkProxy &proxy)
+        : texts(&socket, &QWebSocket::textMessageReceived)
+        , disconnected(&socket, &QWebSocket::disconnected)
+    {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setCaCertificates(QSslCertificate::fromPath(Utils::fileCertificateCa()));
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        socket.setSslConfiguration(configuration);
+        socket.setProxy(proxy);
+    }
+    QString text(int i) const { return texts.value(i).value(0).toString(); }
+
+    QWebSocket socket;
+    QSignalSpy texts;
+    QSignalSpy disconnected;
+};
+
+static QString pathWithFakeJavaws()
+{
+    return QFileInfo(helperPath("javaws")).absolutePath() + ":" + qEnvironmentVariable("PATH");
+}
+
+static QProcessEnvironment agentEnvironment(const QString &path, const Xvfb *display = nullptr)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", path);
+    if (display)
+        return display->environment(env);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("DISPLAY");
+    return env;
+}
+
+// Everything a start needs so that no language dialog comes up.
+static void prepareHome()
+{
+    QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=sk\n"));
+}
+
+static void startAgent(QProcess &agent, const QProcessEnvironment &env, const QString &name)
+{
+    agent.setProcessEnvironment(env);
+    agent.setStandardOutputFile(QProcess::nullDevice());
+    agent.setStandardErrorFile(artifactsDir() + "/mainsingleton-" + name + ".err");
+    agent.start(kavrelPath(), {"-s"});
+    QVERIFY(agent.waitForStarted(10000));
+}
+
+static bool stateWritten()
+{
+    return STATE_LINE.match(QString::fromUtf8(readAll(Utils::fileState()))).hasMatch();
+}
+
+static qint64 lockOwner()
+{
+    return readAll(Utils::fileLock()).split('\n').value(0).toLongLong();
+}
+
+// Opens the URL of the state file and expects the greeting.
+static void greeted(Page &page)
+{
+    page.socket.open(QUrl(QString::fromUtf8(readAll(Utils::fileState())).trimmed()));
+    QTRY_COMPARE_WITH_TIMEOUT(page.texts.count(), 1, 20000);
+    QCOMPARE(page.text(0), HELLO);
+}
+
+static void endsWith(QProcess &agent, int signal, int status)
+{
+    QCOMPARE(::kill(pid_t(agent.processId()), signal), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(agent.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(agent.exitCode(), status);
+}
+
+class TestMainSingleton : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void servesUntilSignalled_data();
+    void servesUntilSignalled();
+    void twoStartedAtOnce();
+    void killedInstanceDoesNotBlock();
+    void missingJavawsWarns();
+    void missingWhichWarnsOfNothing();
+
+private:
+    LoopbackProxy proxy;
+};
+
+void TestMainSingleton::initTestCase()
+{
+    qRegisterMetaType<QList<QSslError>>();
+    QVERIFY(proxy.isListening());
+    QVERIFY(QFileInfo(helperPath("javaws")).isExecutable());
+}
+
+void TestMainSingleton::servesUntilSignalled_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestMainSingleton::servesUntilSignalled()
+{
+    QFETCH(int, signal);
+    TestHome home;
+    prepareHome();
+    QProcess agent;
+    startAgent(agent, agentEnvironment(pathWithFakeJavaws()), QTest::currentDataTag());
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    QCOMPARE(fileMode(Utils::fileState()), 0600);
+    QCOMPARE(lockOwner(), agent.processId());
+
+    // The page starts the fake javaws, which comes back as the slave of the
+    // page's session and echoes what it gets.
+    Page page(proxy.proxy());
+    greeted(page);
+    if (QTest::currentTestFailed())
+        return;
+    page.socket.sendTextMessage(
+        R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"http://example.invalid/a.jnlp?action=echo"}})");
+    QTRY_VERIFY_WITH_TIMEOUT(page.texts.count() >= 2, 30000);
+    const QJsonObject report = QJsonDocument::fromJson(page.text(1).toUtf8()).object();
+    QCOMPARE(report.value("method").toString(), QString("test.report"));
+    const QString slaveUrl = report.value("params").toObject().value("env").toObject().value("KAVREL_URL").toString();
+    const QString port = STATE_LINE.match(QString::fromUtf8(readAll(Utils::fileState()))).captured(1);
+    QVERIFY2(slaveUrl.startsWith("wss://kavrel.localhost:" + port + "/slave/"), qPrintable(slaveUrl));
+    page.socket.sendTextMessage("ozvena");
+    QTRY_COMPARE_WITH_TIMEOUT(page.text(page.texts.count() - 1), QString("ozvena"), 20000);
+
+    endsWith(agent, signal, 0);
+    QVERIFY(!QFileInfo::exists(Utils::fileLock()));
+    QVERIFY(!QFileInfo::exists(Utils::fileState()));
+    QTRY_COMPARE_WITH_TIMEOUT(page.disconnected.count(), 1, 20000);
+}
+
+void TestMainSingleton::twoStartedAtOnce()
+{
+    Xvfb display;
+    QVERIFY(display.isRunning());
+    TestHome home;
+    prepareHome();
+    const QProcessEnvironment env = agentEnvironment(pathWithFakeJavaws(), &display);
+    QProcess first, second;
+    startAgent(first, env, "first");
+    startAgent(second, env, "second");
+
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    const qint64 owner = lockOwner();
+    QVERIFY(owner == first.processId() || owner == second.processId());
+    QProcess &runner = owner == first.processId() ? first : second;
+    QProcess &refused = owner == first.processId() ? second : first;
+
+    const QStringList windows = display.windowsOf(refused.processId());
+    QCOMPARE(windows.size(), 1);
+    QCOMPARE(display.windowName(windows.first()), QString("Kavrel"));
+    display.screenshot("mainsingleton-already-running");
+    QCOMPARE(refused.state(), QProcess::Running);
+    QVERIFY(display.pressKey(windows.first(), "Return"));
+    QTRY_COMPARE_WITH_TIMEOUT(refused.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(refused.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(refused.exitCode(), 1);
+
+    // The refused one left the running one's files alone.
+    QVERIFY(stateWritten());
+    QCOMPARE(lockOwner(), runner.processId());
+    Page page(proxy.proxy());
+    greeted(page);
+    endsWith(runner, SIGTERM, 0);
+}
+
+void TestMainSingleton::killedInstanceDoesNotBlock()
+{
+    TestHome home;
+    prepareHome();
+    const QProcessEnvironment env = agentEnvironment(pathWithFakeJavaws());
+    QProcess killed;
+    startAgent(killed, env, "killed");
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    killed.kill();
+    QVERIFY(killed.waitForFinished(10000));
+    QVERIFY(QFileInfo::exists(Utils::fileLock()));
+    // Stands for what the killed one published; the next start replaces it.
+    QVERIFY(writeFile(Utils::fileState(), "wss://kavrel.localhost:1/master/stale\n"));
+
+    QProcess next;
+    startAgent(next, env, "after-kill");
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    QCOMPARE(lockOwner(), next.processId());
+    Page page(proxy.proxy());
+    greeted(page);
+    endsWith(next, SIGTERM, 0);
+    QVERIFY(!QFileInfo::exists(Utils::fileLock()));
+}
+
+void TestMainSingleton::missingJavawsWarns()
+{
+    Xvfb display;
+    QVERIFY(display.isRunning());
+    TestHome home;
+    prepareHome();
+    QVERIFY(QStandardPaths::findExecutable("javaws", {"/usr/bin", "/bin"}).isEmpty());
+    QProcess agent;
+    startAgent(agent, agentEnvironment("/usr/bin:/bin", &display), "no-javaws");
+
+    const QStringList windows = display.windowsOf(agent.processId(), START_MS);
+    QCOMPARE(windows.size(), 1);
+    display.screenshot("mainsingleton-javaws-missing");
+    // The server waits for the box to be answered.
+    QVERIFY(!QFileInfo::exists(Utils::fileState()));
+    QVERIFY(display.pressKey(windows.first(), "Return"));
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    Page page(proxy.proxy());
+    greeted(page);
+    endsWith(agent, SIGTERM, 0);
+}
+
+// Without which nothing can be said about javaws, so no box holds up the
+// start: offscreen, a box would never be answered.
+void TestMainSingleton::missingWhichWarnsOfNothing()
+{
+    TestHome home;
+    prepareHome();
+    QTemporaryDir empty;
+    QProcess agent;
+    startAgent(agent, agentEnvironment(empty.path()), "no-which");
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    endsWith(agent, SIGTERM, 0);
+}
+
+QTEST_MAIN(TestMainSingleton)
+#include "tst_mainsingleton.moc"
