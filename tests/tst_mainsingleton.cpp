@@ -1,3 +1,4 @@
+#include "applock.h"
 #include "loopbackproxy.h"
 #include "testsupport.h"
 #include "utils.h"
@@ -7,6 +8,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSslCertificate>
+#include <QTimer>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -112,6 +114,7 @@ private slots:
     void servesUntilSignalled();
     void twoStartedAtOnce();
     void killedInstanceDoesNotBlock();
+    void briefLockHolderDoesNotBlock();
     void missingJavawsWarns();
     void missingWhichWarnsOfNothing();
 
@@ -143,6 +146,17 @@ void TestMainSingleton::servesUntilSignalled()
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
     QCOMPARE(fileMode(Utils::fileState()), 0600);
     QCOMPARE(lockOwner(), agent.processId());
+    // A launcher's look at the lock leaves it with its owner.
+    QVERIFY(isSingletonRunning());
+    {
+        AppLock probe(0);
+        QVERIFY(!probe.isLocked());
+        qint64 pid = 0;
+        QString hostname, appname;
+        QVERIFY(probe.getLockInfo(&pid, &hostname, &appname));
+        QCOMPARE(pid, agent.processId());
+    }
+    QCOMPARE(lockOwner(), agent.processId());
 
     // The page starts the fake javaws, which comes back as the slave of the
     // page's session and echoes what it gets.
@@ -164,6 +178,7 @@ void TestMainSingleton::servesUntilSignalled()
     endsWith(agent, signal, 0);
     QVERIFY(!QFileInfo::exists(Utils::fileLock()));
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
+    QVERIFY(!isSingletonRunning());
     QTRY_COMPARE_WITH_TIMEOUT(page.disconnected.count(), 1, 20000);
 }
 
@@ -224,6 +239,25 @@ void TestMainSingleton::killedInstanceDoesNotBlock()
     greeted(page);
     endsWith(next, SIGTERM, 0);
     QVERIFY(!QFileInfo::exists(Utils::fileLock()));
+}
+
+// A launcher that tests the lock just as the main instance starts holds it
+// for a moment; the main instance waits for it instead of giving up.
+void TestMainSingleton::briefLockHolderDoesNotBlock()
+{
+    TestHome home;
+    prepareHome();
+    std::unique_ptr<AppLock> launcher(new AppLock(0));
+    QVERIFY(launcher->isLocked());
+    QProcess agent;
+    startAgent(agent, agentEnvironment(pathWithFakeJavaws()), "brief-holder");
+    const QString log = artifactsDir() + "/mainsingleton-brief-holder.err";
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("[I] Startujem v rezime hlavnej instancie"), START_MS);
+    QTimer::singleShot(300, [&launcher]() { launcher.reset(); });
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    QVERIFY(!launcher);
+    QCOMPARE(lockOwner(), agent.processId());
+    endsWith(agent, SIGTERM, 0);
 }
 
 void TestMainSingleton::missingJavawsWarns()
