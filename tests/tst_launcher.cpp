@@ -1,0 +1,691 @@
+#include "certificategenerator.h"
+#include "loopbackproxy.h"
+#include "testsupport.h"
+#include "utils.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTcpServer>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+using namespace TestSupport;
+
+static const QString TOKEN = "page-token-7";
+static const QString MAIN_HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
+static const QString BAD_URL = "[C] Spúšťacia URL ma nesprávny tvar. (:0, )\n";
+static const QByteArray GONE = QByteArray("-300") + '\0' + "Aplikacia Kavrel neocakavane skoncila";
+// Stands in for a main instance's state file where the test holds the lock itself.
+static const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
+
+static QString redirectHello(const QString &url)
+{
+    return R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"url":")" + url + R"(","version":"1.1.0.1"}})";
+}
+
+static QProcessEnvironment offscreen(QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
+{
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("DISPLAY");
+    return env;
+}
+
+// The fake javaws comes first, so no main instance warns that Java is missing.
+static QProcessEnvironment withJavaws(QProcessEnvironment env)
+{
+    env.insert("PATH", QFileInfo(helperPath("javaws")).absolutePath() + ":" + env.value("PATH"));
+    return env;
+}
+
+static void storeLanguage()
+{
+    QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=sk\n"));
+}
+
+static bool isRunning(qint64 pid)
+{
+    const QByteArray stat = readAll("/proc/" + QString::number(pid) + "/stat");
+    const int end = stat.lastIndexOf(')');
+    return end > 0 && stat.mid(end + 2, 1) != "Z";
+}
+
+static qint64 lockOwner()
+{
+    bool ok = false;
+    const qint64 pid = readAll(Utils::fileLock()).split('\n').value(0).toLongLong(&ok);
+    return ok ? pid : 0;
+}
+
+static QString launchUrl(const QString &query)
+{
+    return "obrenta-kavrel:?" + query;
+}
+
+// Random ports of the range a launch URL allows, free at the moment of asking.
+static QList<quint16> freePorts(int count)
+{
+    QList<quint16> ports;
+    while (ports.size() < count) {
+        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
+        QTcpServer probe;
+        if (!ports.contains(port) && probe.listen(QHostAddress::LocalHost, port))
+            ports << port;
+    }
+    return ports;
+}
+
+static QUrl endpoint(const QString &host, quint16 port, const QString &path)
+{
+    QUrl url;
+    url.setScheme("wss");
+    url.setHost(host);
+    url.setPort(port);
+    url.setPath(path, QUrl::TolerantMode);
+    return url;
+}
+
+// Every main instance a case brought up ends with the case, also when it fails.
+class MainInstances
+{
+public:
+    ~MainInstances()
+    {
+        remember();
+        for (qint64 pid : qAsConst(pids)) {
+            ::kill(pid_t(pid), SIGTERM);
+            if (!QTest::qWaitFor([pid]() { return !isRunning(pid); }, 10000)) {
+                ::kill(pid_t(pid), SIGKILL);
+                if (!QTest::qWaitFor([pid]() { return !isRunning(pid); }, 5000))
+                    qWarning() << "main instance" << pid << "outlived the test";
+            }
+        }
+    }
+    // The owner of the lock file, if that is one of our executables.
+    qint64 remember()
+    {
+        const qint64 pid = lockOwner();
+        const QString exe = QFileInfo("/proc/" + QString::number(pid) + "/exe").symLinkTarget();
+        if (pid <= 0 || pid == QCoreApplication::applicationPid() || exe != QFileInfo(kavrelPath()).canonicalFilePath())
+            return 0;
+        pids.insert(pid);
+        return pid;
+    }
+
+private:
+    QSet<qint64> pids;
+};
+
+// A child whose standard error is collected as it comes.
+class Child : public QProcess
+{
+public:
+    Child()
+    {
+        connect(this, &QProcess::readyReadStandardError, this, [this]() { err += readAllStandardError(); });
+    }
+    ~Child() override
+    {
+        if (state() != NotRunning) {
+            kill();
+            waitForFinished(5000);
+        }
+    }
+    QString errText() const { return QString::fromLocal8Bit(err); }
+    bool waitForLog(const QString &text, int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor([&]() { return errText().contains(text) || state() == NotRunning; }, timeoutMs)
+            && errText().contains(text);
+    }
+    bool ended(int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor([&]() { return state() == NotRunning; }, timeoutMs);
+    }
+
+    QByteArray err;
+};
+
+class Client
+{
+public:
+    Client(const QSslCertificate &ca, const QNetworkProxy &proxy = QNetworkProxy(QNetworkProxy::NoProxy))
+        : texts(&socket, &QWebSocket::textMessageReceived)
+        , disconnected(&socket, &QWebSocket::disconnected)
+        , sslErrors(&socket, &QWebSocket::sslErrors)
+    {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setCaCertificates({ca});
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        socket.setSslConfiguration(configuration);
+        socket.setProxy(proxy);
+    }
+    QStringList received() const
+    {
+        QStringList all;
+        for (const QList<QVariant> &args : texts)
+            all << args.at(0).toString();
+        return all;
+    }
+    // Opens the URL and waits for the first message.
+    QString first(const QUrl &url)
+    {
+        socket.open(url);
+        if (texts.isEmpty())
+            texts.wait(20000);
+        return received().value(0);
+    }
+
+    QWebSocket socket;
+    QSignalSpy texts;
+    QSignalSpy disconnected;
+    QSignalSpy sslErrors;
+};
+
+class TestLauncher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void launcherRoad();
+    void firstStartByLaunchUrl();
+    void bareStartStartsMainInstance();
+    void badLaunchUrl_data();
+    void badLaunchUrl();
+    void acceptedLaunchUrl_data();
+    void acceptedLaunchUrl();
+    void refusedRequests();
+    void externalAppAnswer();
+    void externalAppStartsMainInstance();
+    void externalAppMainInstanceGone();
+    void staleStateFileKeepsWaiting();
+    void alreadyRunningBox();
+
+private:
+    QSslCertificate ca() const { return QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0); }
+    QNetworkProxy proxy() const { return loopback.proxy(); }
+    void startMainInstance(Child &main, MainInstances &mains, QUrl *stateUrl);
+    // Takes the lock as a main instance would and publishes the given state.
+    void pretendMainInstance(QLockFile &lock, const QString &state);
+
+    LoopbackProxy loopback;
+};
+
+void TestLauncher::initTestCase()
+{
+    qRegisterMetaType<QList<QSslError>>();
+    QVERIFY(loopback.isListening());
+}
+
+void TestLauncher::startMainInstance(Child &main, MainInstances &mains, QUrl *stateUrl)
+{
+    main.setProcessEnvironment(withJavaws(offscreen()));
+    main.start(kavrelPath(), {"-s"});
+    QVERIFY(main.waitForStarted());
+    QVERIFY2(QTest::qWaitFor([&]() { return QFileInfo::exists(Utils::fileState()) || main.state() == QProcess::NotRunning; },
+                             30000),
+             qPrintable(main.errText()));
+    QVERIFY2(QFileInfo::exists(Utils::fileState()), qPrintable(main.errText()));
+    QCOMPARE(mains.remember(), main.processId());
+    const QByteArray state = readAll(Utils::fileState());
+    QVERIFY(state.endsWith('\n'));
+    *stateUrl = QUrl(QString::fromUtf8(state.trimmed()));
+    QCOMPARE(stateUrl->host(), QString("kavrel.localhost"));
+}
+
+void TestLauncher::pretendMainInstance(QLockFile &lock, const QString &state)
+{
+    QVERIFY(lock.tryLock(0));
+    QVERIFY(writeFile(Utils::fileState(), state.toUtf8() + "\n"));
+}
+
+void TestLauncher::launcherRoad()
+{
+    TestHome home;
+    storeLanguage();
+    Child main;
+    MainInstances mains;
+    QUrl stateUrl;
+    startMainInstance(main, mains, &stateUrl);
+    if (QTest::currentTestFailed())
+        return;
+
+    const QList<quint16> ports = freePorts(2);
+    Child launcher;
+    launcher.setProcessEnvironment(withJavaws(offscreen()));
+    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
+                                                .arg(ports[0])
+                                                .arg(ports[1])
+                                                .arg(TOKEN))});
+    QVERIFY(launcher.waitForStarted());
+    for (quint16 port : ports)
+        QVERIFY2(launcher.waitForLog(QString("[I] RedirectServer: Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 (:0, )\n")
+                                         .arg(port)),
+                 qPrintable(launcher.errText()));
+    // The two host names are one: two listeners, not four.
+    QCOMPARE(launcher.errText().count("RedirectServer: Pocuvam na:"), 2);
+
+    QUrl byAddress = stateUrl;
+    byAddress.setHost("127.0.0.1");
+    Client direct(ca());
+    QCOMPARE(direct.first(endpoint("127.0.0.1", ports[0], "/getUrl/" + TOKEN)), redirectHello(byAddress.toString()));
+    QVERIFY(direct.sslErrors.isEmpty());
+
+    Client named(ca(), proxy());
+    QCOMPARE(named.first(endpoint("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
+             redirectHello(stateUrl.toString()));
+    QVERIFY(named.sslErrors.isEmpty());
+
+    // What the page was told admits it to the main instance.
+    Client master(ca(), proxy());
+    QCOMPARE(master.first(stateUrl), MAIN_HELLO);
+
+    direct.socket.close();
+    QTRY_COMPARE_WITH_TIMEOUT(direct.disconnected.count(), 1, 10000);
+    // The other listener still serves.
+    Client again(ca(), proxy());
+    QCOMPARE(again.first(endpoint("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
+             redirectHello(stateUrl.toString()));
+    QCOMPARE(launcher.state(), QProcess::Running);
+
+    again.socket.close();
+    named.socket.close();
+    QVERIFY2(launcher.ended(), qPrintable(launcher.errText()));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(direct.received().size(), 1);
+    QCOMPARE(named.received().size(), 1);
+    // The main instance does not go with the launcher.
+    QCOMPARE(main.state(), QProcess::Running);
+    QCOMPARE(master.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestLauncher::firstStartByLaunchUrl()
+{
+    TestHome home;
+    storeLanguage();
+    MainInstances mains;
+    const QList<quint16> ports = freePorts(1);
+    Child launcher;
+    launcher.setProcessEnvironment(withJavaws(offscreen()));
+    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
+    QVERIFY(launcher.waitForStarted());
+    QVERIFY2(launcher.waitForLog("RedirectServer: Pocuvam na:", 30000), qPrintable(launcher.errText()));
+    // Listening means the started main instance has published its state.
+    QVERIFY(mains.remember() > 0);
+    QUrl stateUrl(QString::fromUtf8(readAll(Utils::fileState()).trimmed()));
+    QVERIFY(stateUrl.port() > 0);
+
+    Client page(ca());
+    const QString hello = page.first(endpoint("127.0.0.1", ports[0], "/getUrl/" + TOKEN));
+    stateUrl.setHost("127.0.0.1");
+    QCOMPARE(hello, redirectHello(stateUrl.toString()));
+    Client master(ca());
+    QCOMPARE(master.first(stateUrl), MAIN_HELLO);
+
+    page.socket.close();
+    QVERIFY2(launcher.ended(), qPrintable(launcher.errText()));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+}
+
+void TestLauncher::bareStartStartsMainInstance()
+{
+    TestHome home;
+    storeLanguage();
+    MainInstances mains;
+    // A box would never be answered here, so ending at all means there was none.
+    const ChildResult r = runKavrel({}, withJavaws(offscreen()), 20000);
+    QCOMPARE(r.exitStatus, QProcess::NormalExit);
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(QTest::qWaitFor([]() { return QFileInfo::exists(Utils::fileState()); }, 30000));
+    QVERIFY(mains.remember() > 0);
+}
+
+void TestLauncher::badLaunchUrl_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QStringList>("warnings");
+    const QString ports = "&ports=50001&token=t";
+    const QString noHost = "Spustacia URL neobsahuje ziadny platny hostname";
+    const QString range = "Spustacia URL obsahuje port mimo rozsah ";
+    const QString count = "Spustacia URL obsahuje nespravny pocet portov";
+    const QString token = "Chyba parameter token: ";
+    QTest::newRow("IPv6 address") << "hostnames=fd6d:c83b:5cef:b6b2::1" + ports
+                                  << QStringList{"Hostname  \"fd6d:c83b:5cef:b6b2::1\"  nie je podporovany - vyradujem.",
+                                                 noHost};
+    QTest::newRow("foreign name") << "hostnames=example.com,,example.org" + ports
+                                  << QStringList{"Hostname  \"example.com\"  nie je podporovany - vyradujem.",
+                                                 "Hostname  \"example.org\"  nie je podporovany - vyradujem.", noHost};
+    QTest::newRow("no hostnames") << "ports=50001&token=t" << QStringList{noHost};
+    QTest::newRow("port 49150") << "hostnames=127.0.0.1&ports=50001,49150&token=t" << QStringList{range};
+    QTest::newRow("port 65536") << "hostnames=127.0.0.1&ports=65536&token=t" << QStringList{range};
+    QTest::newRow("port letters") << "hostnames=127.0.0.1&ports=abc&token=t" << QStringList{range};
+    QTest::newRow("empty ports") << "hostnames=127.0.0.1&ports=&token=t" << QStringList{count};
+    QTest::newRow("commas only") << "hostnames=127.0.0.1&ports=,,&token=t" << QStringList{count};
+    QTest::newRow("six ports") << "hostnames=127.0.0.1&ports=50001,50002,50003,50004,50005,50006&token=t"
+                               << QStringList{count};
+    QTest::newRow("no token") << "hostnames=127.0.0.1&ports=50001" << QStringList{token};
+    QTest::newRow("blank token") << "hostnames=127.0.0.1&ports=50001&token=%20%20%09" << QStringList{token};
+}
+
+void TestLauncher::badLaunchUrl()
+{
+    QFETCH(QString, query);
+    QFETCH(QStringList, warnings);
+    TestHome home;
+    storeLanguage();
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, FAKE_STATE);
+    Xvfb x;
+    QVERIFY(x.isRunning());
+
+    const QString url = launchUrl(query);
+    Child launcher;
+    launcher.setProcessEnvironment(x.environment());
+    launcher.start(kavrelPath(), {url});
+    QVERIFY(launcher.waitForStarted());
+    const QStringList windows = x.windowsOf(launcher.processId());
+    QVERIFY2(!windows.isEmpty(), qPrintable(launcher.errText()));
+    if (QTest::currentDataTag() == QLatin1String("port 49150"))
+        x.screenshot("launcher-bad-url");
+    QVERIFY(x.pressKey(windows.first(), "Return"));
+    QVERIFY(launcher.ended());
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 255);
+
+    const QString err = launcher.errText();
+    // Each warning in turn; the one naming the rule also carries the URL.
+    int from = 0;
+    for (const QString &warning : qAsConst(warnings)) {
+        const QString line = "[W] " + warning + (warning.startsWith("Hostname") ? "" : " \"" + url + "\"") + " (:0, )\n";
+        const int at = err.indexOf(line, from);
+        QVERIFY2(at >= from, qPrintable(line + "\n--- got:\n" + err));
+        from = at + line.size();
+    }
+    QVERIFY2(err.indexOf(BAD_URL, from) >= from, qPrintable(err));
+    QCOMPARE(err.count("[W] Hostname"), warnings.filter("Hostname").size());
+    QCOMPARE(err.count("[W] Spustacia") + err.count("[W] Chyba"), 1);
+    QVERIFY(!err.contains("Pocuvam"));
+    // Nobody was started: the lock told the launcher a main instance runs.
+    QCOMPARE(lockOwner(), QCoreApplication::applicationPid());
+}
+
+void TestLauncher::acceptedLaunchUrl_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QList<quint16>>("ports");
+    QTest::addColumn<QString>("warning");
+    const QList<quint16> two = freePorts(2);
+    QTest::newRow("lowest port") << "hostnames=127.0.0.1&ports=49151&token=" + TOKEN << QList<quint16>{49151}
+                                 << QString();
+    QTest::newRow("empty port items") << QString("hostnames=127.0.0.1&ports=%1,,%2,&token=%3").arg(two[0]).arg(two[1]).arg(TOKEN)
+                                      << two << QString();
+    QTest::newRow("invalid host, then valid")
+        << QString("hostnames=example.com,kavrel.localhost&ports=%1&token=%2").arg(two[0]).arg(TOKEN)
+        << QList<quint16>{two[0]} << "[W] Hostname  \"example.com\"  nie je podporovany - vyradujem. (:0, )\n";
+    QTest::newRow("blanks around values")
+        << QString("hostnames=%20127.0.0.1%20&ports=%20%1%20&token=%20%2%20").arg(two[0]).arg(TOKEN)
+        << QList<quint16>{two[0]} << QString();
+    QTest::newRow("scheme in capitals")
+        << QString("hostnames=127.0.0.1&ports=%1&token=%2&browser=firefox").arg(two[0]).arg(TOKEN)
+        << QList<quint16>{two[0]} << QString();
+}
+
+void TestLauncher::acceptedLaunchUrl()
+{
+    QFETCH(QString, query);
+    QFETCH(QList<quint16>, ports);
+    QFETCH(QString, warning);
+    TestHome home;
+    storeLanguage();
+    QVERIFY(CertificateGenerator(nullptr).generate());
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, FAKE_STATE);
+    for (quint16 port : qAsConst(ports)) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, port))
+            QSKIP("a port of this case is taken");
+    }
+
+    QString url = launchUrl(query);
+    if (QTest::currentDataTag() == QLatin1String("scheme in capitals"))
+        url.replace(0, 14, "OBRENTA-KAVREL");
+    Child launcher;
+    launcher.setProcessEnvironment(offscreen());
+    launcher.start(kavrelPath(), {url});
+    QVERIFY(launcher.waitForStarted());
+    for (quint16 port : qAsConst(ports))
+        QVERIFY2(launcher.waitForLog(QString("Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 ").arg(port)),
+                 qPrintable(launcher.errText()));
+    QCOMPARE(launcher.errText().count("Pocuvam na:"), ports.size());
+    if (!warning.isEmpty())
+        QVERIFY2(launcher.errText().contains(warning), qPrintable(launcher.errText()));
+    QVERIFY(!launcher.errText().contains("[W] Spustacia"));
+    QVERIFY(!launcher.errText().contains("[W] Chyba"));
+
+    QUrl expected(FAKE_STATE);
+    expected.setHost("127.0.0.1");
+    std::vector<std::unique_ptr<Client>> pages;
+    for (quint16 port : qAsConst(ports)) {
+        pages.push_back(std::make_unique<Client>(ca()));
+        QCOMPARE(pages.back()->first(endpoint("127.0.0.1", port, "/getUrl/" + TOKEN)),
+                 redirectHello(expected.toString()));
+    }
+    for (auto &page : pages)
+        page->socket.close();
+    QVERIFY2(launcher.ended(), qPrintable(launcher.errText()));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+}
+
+void TestLauncher::refusedRequests()
+{
+    TestHome home;
+    storeLanguage();
+    QVERIFY(CertificateGenerator(nullptr).generate());
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, FAKE_STATE);
+    const quint16 port = freePorts(1).first();
+
+    Child launcher;
+    launcher.setProcessEnvironment(offscreen());
+    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
+    QVERIFY(launcher.waitForStarted());
+    QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
+
+    const QList<QPair<QString, QString>> refusals{
+        {"/getURL/" + TOKEN, "Neznama operacia"},
+        {"/geturl/" + TOKEN, "Neznama operacia"},
+        {"/master/" + TOKEN, "Neznama operacia"},
+        {"/getUrl/" + TOKEN.toUpper(), "Pristup zamietnuty"},
+        {"/getUrl/fake-token", "Pristup zamietnuty"},
+        {"/getUrl", "URL ma neplatny tvar"},
+        {"/", "URL ma neplatny tvar"},
+        {"/getUrl/" + TOKEN + "/more", "URL ma neplatny tvar"},
+    };
+    for (const auto &refusal : refusals) {
+        Client page(ca(), proxy());
+        page.socket.open(endpoint("kavrel.localhost", port, refusal.first));
+        QTRY_COMPARE_WITH_TIMEOUT(page.disconnected.count(), 1, 20000);
+        QCOMPARE(int(page.socket.closeCode()), 1008);
+        QCOMPARE(page.socket.closeReason(), refusal.second);
+        QVERIFY(page.texts.isEmpty());
+        QVERIFY(page.sslErrors.isEmpty());
+    }
+    QCOMPARE(launcher.state(), QProcess::Running);
+
+    // Empty segments do not count; the page is still served on the same listener.
+    Client page(ca(), proxy());
+    QUrl expected(FAKE_STATE);
+    QCOMPARE(page.first(endpoint("kavrel.localhost", port, "/getUrl//" + TOKEN + "/")), redirectHello(expected.toString()));
+    // Whatever the page says afterwards goes unanswered.
+    page.socket.sendTextMessage("{}");
+    page.socket.close();
+    QVERIFY2(launcher.ended(), qPrintable(launcher.errText()));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(page.received().size(), 1);
+}
+
+void TestLauncher::externalAppAnswer()
+{
+    TestHome home;
+    storeLanguage();
+    Child main;
+    MainInstances mains;
+    QUrl stateUrl;
+    startMainInstance(main, mains, &stateUrl);
+    if (QTest::currentTestFailed())
+        return;
+    QUrl byAddress = stateUrl;
+    byAddress.setHost("127.0.0.1");
+    const QByteArray answer = QByteArray("0") + '\0' + byAddress.toString().toUtf8() + '\0'
+        + Utils::fileCertificateCa().toUtf8();
+
+    ChildResult r = runKavrel({"-l"}, offscreen(), 20000);
+    QCOMPARE(r.exitStatus, QProcess::NormalExit);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, answer);
+
+    // The first of a launch URL and -l wins.
+    const quint16 port = freePorts(1).first();
+    const QString url = launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(port).arg(TOKEN));
+    r = runKavrel({"-l", url}, offscreen(), 20000);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, answer);
+    QVERIFY(!r.err.contains("Pocuvam"));
+
+    Child launcher;
+    launcher.setProcessEnvironment(offscreen());
+    launcher.start(kavrelPath(), {url, "-l"});
+    QVERIFY(launcher.waitForStarted());
+    QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
+    Client page(ca());
+    QCOMPARE(page.first(endpoint("127.0.0.1", port, "/getUrl/" + TOKEN)), redirectHello(byAddress.toString()));
+    page.socket.close();
+    QVERIFY(launcher.ended());
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY(launcher.readAllStandardOutput().isEmpty());
+    QCOMPARE(main.state(), QProcess::Running);
+}
+
+void TestLauncher::externalAppStartsMainInstance()
+{
+    TestHome home;
+    storeLanguage();
+    MainInstances mains;
+    QTemporaryDir dir;
+    const QString errFile = dir.path() + "/err";
+    // Both output streams go through pipes; the shell ends only when every
+    // holder of them has closed them, the started main instance included.
+    QProcess shell;
+    shell.setProcessEnvironment(withJavaws(offscreen()));
+    shell.start("sh", {"-c", "{ \"$1\" -l 2>&1 1>&3 3>&- | cat > \"$2\"; } 3>&1 | cat", "sh", kavrelPath(), errFile});
+    QVERIFY(shell.waitForStarted());
+    const bool finished = shell.waitForFinished(30000);
+    mains.remember();
+    QVERIFY2(finished, "the launcher's output never ended");
+    QCOMPARE(shell.exitCode(), 0);
+
+    const qint64 pid = mains.remember();
+    QVERIFY(pid > 0);
+    QVERIFY(isRunning(pid));
+    QUrl stateUrl(QString::fromUtf8(readAll(Utils::fileState()).trimmed()));
+    stateUrl.setHost("127.0.0.1");
+    QCOMPARE(shell.readAllStandardOutput(),
+             QByteArray("0") + '\0' + stateUrl.toString().toUtf8() + '\0' + Utils::fileCertificateCa().toUtf8());
+    QVERIFY(readAll(errFile).contains("Startujem v rezime launcher"));
+    for (int fd = 0; fd <= 2; ++fd)
+        QCOMPARE(QFileInfo(QString("/proc/%1/fd/%2").arg(pid).arg(fd)).symLinkTarget(), QString("/dev/null"));
+}
+
+void TestLauncher::externalAppMainInstanceGone()
+{
+    TestHome home;
+    storeLanguage();
+    // The test plays a main instance that ends before it publishes its state.
+    QLockFile lock(Utils::fileLock());
+    QVERIFY(lock.tryLock(0));
+    Child launcher;
+    launcher.setProcessEnvironment(offscreen());
+    QElapsedTimer timer;
+    timer.start();
+    launcher.start(kavrelPath(), {"-l"});
+    QVERIFY(launcher.waitForStarted());
+    QVERIFY(launcher.waitForLog("Startujem v rezime launcher"));
+    lock.unlock();
+
+    QVERIFY(launcher.ended(30000));
+    // Twenty polls of half a second before the lock is looked at.
+    QVERIFY2(timer.elapsed() >= 9500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(launcher.readAllStandardOutput(), GONE);
+    // Nobody was started: the lock was held when the launcher looked.
+    QVERIFY(!QFileInfo::exists(Utils::fileLock()));
+}
+
+void TestLauncher::staleStateFileKeepsWaiting()
+{
+    TestHome home;
+    storeLanguage();
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, "wss://kavrel.localhost:50001/master/old");
+    {
+        QFile state(Utils::fileState());
+        QVERIFY(state.open(QIODevice::ReadWrite));
+        QVERIFY(state.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+    }
+    Child launcher;
+    launcher.setProcessEnvironment(offscreen());
+    launcher.start(kavrelPath(), {"-l"});
+    QVERIFY(launcher.waitForStarted());
+    QVERIFY(launcher.waitForLog("Startujem v rezime launcher"));
+    QVERIFY(!launcher.waitForFinished(2000));
+    QVERIFY(launcher.readAllStandardOutput().isEmpty());
+
+    QVERIFY(writeFile(Utils::fileState(), "wss://kavrel.localhost:50002/master/new\n"));
+    QVERIFY(launcher.ended());
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(launcher.readAllStandardOutput(),
+             QByteArray("0") + '\0' + "wss://127.0.0.1:50002/master/new" + '\0' + Utils::fileCertificateCa().toUtf8());
+}
+
+void TestLauncher::alreadyRunningBox()
+{
+    TestHome home;
+    storeLanguage();
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, FAKE_STATE);
+    Xvfb x;
+    QVERIFY(x.isRunning());
+    Child launcher;
+    launcher.setProcessEnvironment(x.environment());
+    launcher.start(kavrelPath(), QStringList());
+    QVERIFY(launcher.waitForStarted());
+    const QStringList windows = x.windowsOf(launcher.processId());
+    QVERIFY2(!windows.isEmpty(), qPrintable(launcher.errText()));
+    QCOMPARE(x.windowName(windows.first()), QString("Kavrel"));
+    QVERIFY(!launcher.waitForFinished(300));
+    x.screenshot("launcher-already-running");
+    QVERIFY(x.pressKey(windows.first(), "Return"));
+    QVERIFY(launcher.ended());
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY(launcher.errText().contains("[I] Startujem v rezime launcher (:0, )\n"));
+}
+
+QTEST_MAIN(TestLauncher)
+#include "tst_launcher.moc"
