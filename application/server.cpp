@@ -34,8 +34,14 @@ Server::Server(QString token, QObject *parent)
 
 Server::~Server()
 {
-    qDeleteAll(connections);
+    // A connection being deleted still reports its disconnection, which would
+    // change the table under this loop.
+    const QList<QWebSocket *> tracked = connections;
     connections.clear();
+    for (QWebSocket *connection : tracked) {
+        disconnect(connection, nullptr, this, nullptr);
+        delete connection;
+    }
     Utils::removeFile(Utils::fileState());
 }
 
