@@ -616,16 +616,25 @@ void TestServer::failedListen()
 void TestServer::destructionClosesAndRemovesState()
 {
     QVERIFY(writeFile(Utils::fileState(), "wss://kavrel.localhost:1/master/x\n"));
-    auto m = peer(), s = peer();
-    QWebSocket *serverMaster = master(*m);
-    QVERIFY(serverMaster);
-    QVERIFY(slave(*s, sessionOf(serverMaster)));
+    // Several sessions: deleting one connection makes the others of its
+    // session close while the table is being emptied.
+    std::vector<std::unique_ptr<Peer>> clients;
+    for (int session = 0; session < 3; ++session) {
+        clients.push_back(peer());
+        QWebSocket *serverMaster = master(*clients.back());
+        QVERIFY(serverMaster);
+        for (int i = 0; i < 2; ++i) {
+            clients.push_back(peer());
+            QVERIFY(slave(*clients.back(), sessionOf(serverMaster)));
+        }
+    }
+    QCOMPARE(tracked().size(), 9);
 
     delete server;
     server = nullptr;
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
-    QTRY_COMPARE_WITH_TIMEOUT(m->disconnected.count(), 1, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(s->disconnected.count(), 1, 20000);
+    for (const auto &client : clients)
+        QTRY_COMPARE_WITH_TIMEOUT(client->disconnected.count(), 1, 20000);
 }
 
 // Start-up of the main instance's server, each case with a home of its own.
