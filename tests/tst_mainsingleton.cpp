@@ -117,6 +117,8 @@ private slots:
     void briefLockHolderDoesNotBlock();
     void missingJavawsWarns();
     void missingWhichWarnsOfNothing();
+    void stateFileInTheWay_data();
+    void stateFileInTheWay();
 
 private:
     LoopbackProxy proxy;
@@ -293,6 +295,43 @@ void TestMainSingleton::missingWhichWarnsOfNothing()
     startAgent(agent, agentEnvironment(empty.path()), "no-which");
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
     endsWith(agent, SIGTERM, 0);
+}
+
+void TestMainSingleton::stateFileInTheWay_data()
+{
+    QTest::addColumn<bool>("temporary");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("state file cannot be deleted") << false << "Nepodarilo sa vymazať informácie o stave.";
+    QTest::newRow("temporary file cannot be written") << true << "Nepodarilo sa zapísať informácie o stave.";
+}
+
+// A directory in the place of a file the instance must remove or write ends
+// it with the error box.
+void TestMainSingleton::stateFileInTheWay()
+{
+    QFETCH(bool, temporary);
+    QFETCH(QString, message);
+    Xvfb display;
+    QVERIFY(display.isRunning());
+    TestHome home;
+    prepareHome();
+    const QString blocked = temporary ? Utils::fileStateTmp() : Utils::fileState();
+    QVERIFY(writeFile(blocked + "/keep", "x"));
+
+    QProcess agent;
+    const QString name = temporary ? "blocked-temporary" : "blocked-state";
+    startAgent(agent, agentEnvironment(pathWithFakeJavaws(), &display), name);
+    const QStringList windows = display.windowsOf(agent.processId(), START_MS);
+    QCOMPARE(windows.size(), 1);
+    display.screenshot("mainsingleton-" + name);
+    QCOMPARE(agent.state(), QProcess::Running);
+    QVERIFY(display.pressKey(windows.first(), "Return"));
+    QTRY_COMPARE_WITH_TIMEOUT(agent.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(agent.exitCode(), 255);
+    const QString err = QString::fromUtf8(readAll(artifactsDir() + "/mainsingleton-" + name + ".err"));
+    QVERIFY2(err.endsWith("[C] " + message + " (:0, )\n"), qPrintable(err));
+    QVERIFY(!QFileInfo(Utils::fileState()).isFile());
 }
 
 QTEST_MAIN(TestMainSingleton)
