@@ -204,6 +204,7 @@ private slots:
     void badLaunchUrl();
     void acceptedLaunchUrl_data();
     void acceptedLaunchUrl();
+    void noListenerEndsLauncher();
     void refusedRequests();
     void externalAppAnswer();
     void externalAppStartsMainInstance();
@@ -427,20 +428,24 @@ void TestLauncher::acceptedLaunchUrl_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<QList<quint16>>("ports");
     QTest::addColumn<QString>("warning");
+    QTest::addColumn<quint16>("taken");
     const QList<quint16> two = freePorts(2);
     QTest::newRow("lowest port") << "hostnames=127.0.0.1&ports=49151&token=" + TOKEN << QList<quint16>{49151}
-                                 << QString();
+                                 << QString() << quint16(0);
     QTest::newRow("empty port items") << QString("hostnames=127.0.0.1&ports=%1,,%2,&token=%3").arg(two[0]).arg(two[1]).arg(TOKEN)
-                                      << two << QString();
+                                      << two << QString() << quint16(0);
     QTest::newRow("invalid host, then valid")
         << QString("hostnames=example.com,kavrel.localhost&ports=%1&token=%2").arg(two[0]).arg(TOKEN)
-        << QList<quint16>{two[0]} << "[W] Hostname  \"example.com\"  nie je podporovany - vyradujem. (:0, )\n";
+        << QList<quint16>{two[0]} << "[W] Hostname  \"example.com\"  nie je podporovany - vyradujem. (:0, )\n" << quint16(0);
     QTest::newRow("blanks around values")
         << QString("hostnames=%20127.0.0.1%20&ports=%20%1%20&token=%20%2%20").arg(two[0]).arg(TOKEN)
-        << QList<quint16>{two[0]} << QString();
+        << QList<quint16>{two[0]} << QString() << quint16(0);
     QTest::newRow("scheme in capitals")
         << QString("hostnames=127.0.0.1&ports=%1&token=%2&browser=firefox").arg(two[0]).arg(TOKEN)
-        << QList<quint16>{two[0]} << QString();
+        << QList<quint16>{two[0]} << QString() << quint16(0);
+    QTest::newRow("first port taken")
+        << QString("hostnames=127.0.0.1&ports=%1,%2&token=%3").arg(two[0]).arg(two[1]).arg(TOKEN)
+        << QList<quint16>{two[1]} << "[W] Volanie webSocketServer.listen zlyhalo: \"" << two[0];
 }
 
 void TestLauncher::acceptedLaunchUrl()
@@ -448,6 +453,7 @@ void TestLauncher::acceptedLaunchUrl()
     QFETCH(QString, query);
     QFETCH(QList<quint16>, ports);
     QFETCH(QString, warning);
+    QFETCH(quint16, taken);
     TestHome home;
     storeLanguage();
     QVERIFY(CertificateGenerator(nullptr).generate());
@@ -458,6 +464,9 @@ void TestLauncher::acceptedLaunchUrl()
         if (!probe.listen(QHostAddress::LocalHost, port))
             QSKIP("a port of this case is taken");
     }
+    QTcpServer occupant;
+    if (taken)
+        QVERIFY(occupant.listen(QHostAddress::LocalHost, taken));
 
     QString url = launchUrl(query);
     if (QTest::currentDataTag() == QLatin1String("scheme in capitals"))
@@ -488,6 +497,37 @@ void TestLauncher::acceptedLaunchUrl()
     QVERIFY2(launcher.ended(), qPrintable(launcher.errText()));
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
+}
+
+void TestLauncher::noListenerEndsLauncher()
+{
+    TestHome home;
+    storeLanguage();
+    QVERIFY(CertificateGenerator(nullptr).generate());
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, FAKE_STATE);
+    QTcpServer occupant;
+    QVERIFY(occupant.listen(QHostAddress::LocalHost, freePorts(1).first()));
+    Xvfb x;
+    QVERIFY(x.isRunning());
+
+    Child launcher;
+    launcher.setProcessEnvironment(x.environment());
+    launcher.start(kavrelPath(),
+                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(occupant.serverPort()).arg(TOKEN))});
+    QVERIFY(launcher.waitForStarted());
+    const QStringList windows = x.windowsOf(launcher.processId());
+    QVERIFY2(!windows.isEmpty(), qPrintable(launcher.errText()));
+    QVERIFY(x.pressKey(windows.first(), "Return"));
+    QVERIFY(launcher.ended());
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 255);
+    const QString err = launcher.errText();
+    const int warning = err.indexOf("[W] Volanie webSocketServer.listen zlyhalo: \"");
+    QVERIFY2(warning >= 0, qPrintable(err));
+    QVERIFY2(err.indexOf("[C] Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall. (:0, )\n", warning) > warning,
+             qPrintable(err));
+    QVERIFY(!err.contains("Pocuvam"));
 }
 
 void TestLauncher::refusedRequests()
