@@ -4,7 +4,6 @@
 #include "utils.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
@@ -233,9 +232,9 @@ void TestLauncher::startMainInstance(Child &main, MainInstances &mains, QUrl *st
     main.setProcessEnvironment(withJavaws(offscreen()));
     main.start(kavrelPath(), {"-s"});
     QVERIFY(main.waitForStarted());
-    QVERIFY2(QTest::qWaitFor([&]() { return QFileInfo::exists(Utils::fileState()) || main.state() == QProcess::NotRunning; },
-                             30000),
-             qPrintable(main.errText()));
+    const bool published = QTest::qWaitFor(
+        [&]() { return QFileInfo::exists(Utils::fileState()) || main.state() == QProcess::NotRunning; }, 30000);
+    QVERIFY2(published, qPrintable(main.errText()));
     QVERIFY2(QFileInfo::exists(Utils::fileState()), qPrintable(main.errText()));
     QCOMPARE(mains.remember(), main.processId());
     const QByteArray state = readAll(Utils::fileState());
@@ -270,8 +269,8 @@ void TestLauncher::launcherRoad()
                                                 .arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
     for (quint16 port : ports)
-        QVERIFY2(launcher.waitForLog(QString("[I] RedirectServer: Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 (:0, )\n")
-                                         .arg(port)),
+        QVERIFY2(launcher.waitForLog(
+                     QString("[I] RedirectServer: Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 (:0, )\n").arg(port)),
                  qPrintable(launcher.errText()));
     // The two host names are one: two listeners, not four.
     QCOMPARE(launcher.errText().count("RedirectServer: Pocuvam na:"), 2);
@@ -319,7 +318,8 @@ void TestLauncher::firstStartByLaunchUrl()
     const QList<quint16> ports = freePorts(1);
     Child launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
-    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
+    launcher.start(kavrelPath(),
+                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("RedirectServer: Pocuvam na:", 30000), qPrintable(launcher.errText()));
     // Listening means the started main instance has published its state.
@@ -363,9 +363,9 @@ void TestLauncher::badLaunchUrl_data()
     const QString range = "Spustacia URL obsahuje port mimo rozsah ";
     const QString count = "Spustacia URL obsahuje nespravny pocet portov";
     const QString token = "Chyba parameter token: ";
-    QTest::newRow("IPv6 address") << "hostnames=fd6d:c83b:5cef:b6b2::1" + ports
-                                  << QStringList{"Hostname  \"fd6d:c83b:5cef:b6b2::1\"  nie je podporovany - vyradujem.",
-                                                 noHost};
+    QTest::newRow("IPv6 address")
+        << "hostnames=fd6d:c83b:5cef:b6b2::1" + ports
+        << QStringList{"Hostname  \"fd6d:c83b:5cef:b6b2::1\"  nie je podporovany - vyradujem.", noHost};
     QTest::newRow("foreign name") << "hostnames=example.com,,example.org" + ports
                                   << QStringList{"Hostname  \"example.com\"  nie je podporovany - vyradujem.",
                                                  "Hostname  \"example.org\"  nie je podporovany - vyradujem.", noHost};
@@ -410,7 +410,8 @@ void TestLauncher::badLaunchUrl()
     // Each warning in turn; the one naming the rule also carries the URL.
     int from = 0;
     for (const QString &warning : qAsConst(warnings)) {
-        const QString line = "[W] " + warning + (warning.startsWith("Hostname") ? "" : " \"" + url + "\"") + " (:0, )\n";
+        const QString quotedUrl = warning.startsWith("Hostname") ? QString() : " \"" + url + "\"";
+        const QString line = "[W] " + warning + quotedUrl + " (:0, )\n";
         const int at = err.indexOf(line, from);
         QVERIFY2(at >= from, qPrintable(line + "\n--- got:\n" + err));
         from = at + line.size();
@@ -432,11 +433,13 @@ void TestLauncher::acceptedLaunchUrl_data()
     const QList<quint16> two = freePorts(2);
     QTest::newRow("lowest port") << "hostnames=127.0.0.1&ports=49151&token=" + TOKEN << QList<quint16>{49151}
                                  << QString() << quint16(0);
-    QTest::newRow("empty port items") << QString("hostnames=127.0.0.1&ports=%1,,%2,&token=%3").arg(two[0]).arg(two[1]).arg(TOKEN)
-                                      << two << QString() << quint16(0);
+    QTest::newRow("empty port items")
+        << QString("hostnames=127.0.0.1&ports=%1,,%2,&token=%3").arg(two[0]).arg(two[1]).arg(TOKEN) << two << QString()
+        << quint16(0);
     QTest::newRow("invalid host, then valid")
         << QString("hostnames=example.com,kavrel.localhost&ports=%1&token=%2").arg(two[0]).arg(TOKEN)
-        << QList<quint16>{two[0]} << "[W] Hostname  \"example.com\"  nie je podporovany - vyradujem. (:0, )\n" << quint16(0);
+        << QList<quint16>{two[0]} << "[W] Hostname  \"example.com\"  nie je podporovany - vyradujem. (:0, )\n"
+        << quint16(0);
     QTest::newRow("blanks around values")
         << QString("hostnames=%20127.0.0.1%20&ports=%20%1%20&token=%20%2%20").arg(two[0]).arg(TOKEN)
         << QList<quint16>{two[0]} << QString() << quint16(0);
@@ -525,8 +528,8 @@ void TestLauncher::noListenerEndsLauncher()
     const QString err = launcher.errText();
     const int warning = err.indexOf("[W] Volanie webSocketServer.listen zlyhalo: \"");
     QVERIFY2(warning >= 0, qPrintable(err));
-    QVERIFY2(err.indexOf("[C] Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall. (:0, )\n", warning) > warning,
-             qPrintable(err));
+    const QString critical = "[C] Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall. (:0, )\n";
+    QVERIFY2(err.indexOf(critical, warning) > warning, qPrintable(err));
     QVERIFY(!err.contains("Pocuvam"));
 }
 
@@ -541,7 +544,8 @@ void TestLauncher::refusedRequests()
 
     Child launcher;
     launcher.setProcessEnvironment(offscreen());
-    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
+    launcher.start(kavrelPath(),
+                   {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
 
@@ -569,7 +573,8 @@ void TestLauncher::refusedRequests()
     // Empty segments do not count; the page is still served on the same listener.
     Client page(ca(), proxy());
     QUrl expected(FAKE_STATE);
-    QCOMPARE(page.first(endpoint("kavrel.localhost", port, "/getUrl//" + TOKEN + "/")), redirectHello(expected.toString()));
+    QCOMPARE(page.first(endpoint("kavrel.localhost", port, "/getUrl//" + TOKEN + "/")),
+             redirectHello(expected.toString()));
     // Whatever the page says afterwards goes unanswered.
     page.socket.sendTextMessage("{}");
     page.socket.close();
