@@ -10,7 +10,6 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
 #include <QUrl>
 #include <QUuid>
 #include <QWebSocket>
@@ -19,9 +18,6 @@ const char *const PROPERTY_SESSION_ID = "KAVREL_SESSION_ID";
 const char *const PROPERTY_SERVER_HOSTNAME = "KAVREL_SERVER_HOSTNAME";
 const char *const PROPERTY_SERVER_PORT = "KAVREL_SERVER_PORT";
 const char *const PROPERTY_SERVER_BIND_IP = "KAVREL_BIND_IP";
-
-// A refused peer that never answers our close frame is cut off after this.
-static const int REFUSED_CLOSE_TIMEOUT = 10000;
 
 Server *Server::lastInstance = nullptr;
 
@@ -134,7 +130,6 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
 void Server::refuse(QWebSocket *socket, int code, const QString &reason)
 {
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(REFUSED_CLOSE_TIMEOUT, socket, &QWebSocket::abort);
     socket->close(QWebSocketProtocol::CloseCode(code), reason);
 }
 
