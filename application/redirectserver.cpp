@@ -78,7 +78,7 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
     }
     if (!active)
         qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
-    QTimer::singleShot(LIFETIME, this, &RedirectServer::onTimeout);
+    QTimer::singleShot(LIFETIME, Qt::PreciseTimer, this, &RedirectServer::onTimeout);
 }
 
 void RedirectServer::reportBadUrl(const char *reason, const QString &url)

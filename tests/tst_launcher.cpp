@@ -210,6 +210,7 @@ private slots:
     void externalAppMainInstanceGone();
     void staleStateFileKeepsWaiting();
     void alreadyRunningBox();
+    void lifetimeEndsLauncher();
 
 private:
     QSslCertificate ca() const { return QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0); }
@@ -730,6 +731,37 @@ void TestLauncher::alreadyRunningBox()
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
     QVERIFY(launcher.errText().contains("[I] Startujem v rezime launcher (:0, )\n"));
+}
+
+// Pages that never come, or never leave, do not keep the launcher alive: its
+// listeners close two minutes after they started.
+void TestLauncher::lifetimeEndsLauncher()
+{
+    TestHome home;
+    storeLanguage();
+    QVERIFY(CertificateGenerator(nullptr).generate());
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock, FAKE_STATE);
+    const QList<quint16> ports = freePorts(2);
+    Child launcher;
+    launcher.setProcessEnvironment(offscreen());
+    QElapsedTimer timer;
+    timer.start();
+    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
+                                                .arg(ports[0])
+                                                .arg(ports[1])
+                                                .arg(TOKEN))});
+    QVERIFY(launcher.waitForStarted());
+    QVERIFY2(launcher.waitForLog(QString("Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 ").arg(ports[1])),
+             qPrintable(launcher.errText()));
+    // A page that stays connected on one listener; nobody uses the other.
+    Client page(ca());
+    QVERIFY(!page.first(endpoint("127.0.0.1", ports[0], "/getUrl/" + TOKEN)).isEmpty());
+
+    QVERIFY2(launcher.ended(150000), qPrintable(launcher.errText()));
+    QVERIFY(timer.elapsed() >= 120000);
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
 }
 
 QTEST_MAIN(TestLauncher)
