@@ -61,27 +61,15 @@ private slots:
 
 private:
     QString fixture(const QString &name) const { return fixtures.path() + "/" + name; }
-    void makeFixtureContainer(const QString &name, const QStringList &newKey, const QString &subject);
+    void makeFixtureContainer(const QString &name, const QStringList &newKey, const QString &subject)
+    {
+        TestSupport::makeContainer(fixtures.path(), name, newKey, subject, "kretu");
+    }
 
     QTemporaryDir fixtures;
     QDateTime generatedAfter;
     QDateTime generatedBefore;
 };
-
-void TestCertificateGenerator::makeFixtureContainer(const QString &name, const QStringList &newKey,
-                                                    const QString &subject)
-{
-    int code = -1;
-    const QString out = openssl(QStringList{"req", "-x509"} + newKey
-                                    + QStringList{"-keyout", fixture(name + ".key"), "-out", fixture(name + ".crt"),
-                                                  "-nodes", "-subj", subject, "-days", "2"},
-                                &code);
-    QVERIFY2(code == 0, qPrintable(out));
-    openssl({"pkcs12", "-export", "-inkey", fixture(name + ".key"), "-in", fixture(name + ".crt"), "-out",
-             fixture(name + ".p12"), "-passout", "pass:kretu"},
-            &code);
-    QCOMPARE(code, 0);
-}
 
 void TestCertificateGenerator::initTestCase()
 {

@@ -1,6 +1,8 @@
 #include "certificategenerator.h"
 #include "loopbackproxy.h"
+#include "messagelog.h"
 #include "server.h"
+#include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
 
@@ -11,8 +13,6 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QWebSocket>
 #include <QtTest>
 
 #include <memory>
@@ -72,49 +72,6 @@ public:
     }
 };
 
-QStringList warnings;
-QtMessageHandler previousHandler = nullptr;
-
-void collectWarnings(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    if (type == QtWarningMsg)
-        warnings.append(msg);
-    // The several-megabyte address would flood the test output.
-    if (previousHandler)
-        previousHandler(type, context, msg.size() > 2000 ? msg.left(2000) + "..." : msg);
-}
-
-// A page or an application talking to the server.
-class Peer
-{
-public:
-    explicit Peer(const QSslConfiguration &ssl)
-    {
-        socket.setSslConfiguration(ssl);
-    }
-
-    QWebSocket socket;
-    QSignalSpy messages{&socket, &QWebSocket::textMessageReceived};
-    QSignalSpy disconnected{&socket, &QWebSocket::disconnected};
-
-    QString text(int i) const { return messages.at(i).first().toString(); }
-
-    // Index of the first message with this method, from index from on; -1 when none.
-    int indexOf(const QString &method, int from = 0) const
-    {
-        for (int i = from; i < messages.size(); ++i) {
-            if (QJsonDocument::fromJson(text(i).toUtf8()).object().value("method").toString() == method)
-                return i;
-        }
-        return -1;
-    }
-
-    QJsonObject params(int i) const
-    {
-        return QJsonDocument::fromJson(text(i).toUtf8()).object().value("params").toObject();
-    }
-};
-
 const QString GREETING = "{\"id\":null,\"jsonrpc\":\"2.0\",\"method\":\"hello\",\"params\":{\"version\":\"1.1.0.1\"}}";
 const QString REFUSED = "{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":{\"code\":-203,"
                         "\"message\":\"Spustenie aplikacie bolo zakazane pouzivatelom\",\"state\":\"error\"}}";
@@ -159,18 +116,19 @@ private slots:
     void floodToRefusedApplication();
 
 private:
-    std::unique_ptr<Peer> connectPeer(const QString &host, const QString &path);
-    std::unique_ptr<Peer> connectMaster(const QString &host = "kavrel.localhost")
+    std::unique_ptr<TestPeer> connectPeer(const QString &host, const QString &path);
+    std::unique_ptr<TestPeer> connectMaster(const QString &host = "kavrel.localhost")
     {
         return connectPeer(host, "/master/T");
     }
     QJsonObject readReport() const;
-    void expectFailure(Peer &master, int code, const QString &messagePrefix);
+    void expectFailure(TestPeer &master, int code, const QString &messagePrefix);
 
     QTemporaryDir dir;
     QString reportFile;
     QString pathWithHelpers;
-    QSslConfiguration ssl;
+    QSslCertificate ca;
+    std::unique_ptr<MessageLog> log;
     LoopbackProxy proxy;
     Server *server = nullptr;
     quint16 port = 0;
@@ -185,15 +143,13 @@ void TestLaunchCommand::initTestCase()
     QVERIFY(proxy.isListening());
     QVERIFY(QFileInfo(TestSupport::helperPath("javaws")).isExecutable());
     // QProcess looks the program up on our own search path.
-    pathWithHelpers = QFileInfo(TestSupport::helperPath("javaws")).absolutePath() + ":" + qEnvironmentVariable("PATH");
+    pathWithHelpers = TestSupport::pathWithHelpers();
     qputenv("PATH", QFile::encodeName(pathWithHelpers));
 
     QCoreApplication::setApplicationVersion("1.1.0.1");
     QVERIFY(CertificateGenerator(nullptr).generate());
-    ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setCaCertificates(QSslCertificate::fromPath(Utils::fileCertificateCa()));
-    QCOMPARE(ssl.caCertificates().size(), 1);
-    ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    QCOMPARE(QSslCertificate::fromPath(Utils::fileCertificateCa()).size(), 1);
+    ca = TestSupport::agentCa();
 
     server = new Server("T", this);
     const QString endpoint = server->listen("kavrel.localhost", QHostAddress("127.0.0.1"), 0);
@@ -202,12 +158,12 @@ void TestLaunchCommand::initTestCase()
     QCOMPARE(endpoint, "wss://kavrel.localhost:" + QString::number(port));
 
     QCoreApplication::instance()->installEventFilter(&watch);
-    previousHandler = qInstallMessageHandler(collectWarnings);
+    log = std::make_unique<MessageLog>(MessageLog::PassOn);
 }
 
 void TestLaunchCommand::cleanupTestCase()
 {
-    qInstallMessageHandler(previousHandler);
+    log.reset();
     QCoreApplication::instance()->removeEventFilter(&watch);
 }
 
@@ -217,19 +173,17 @@ void TestLaunchCommand::init()
     reportFile = dir.path() + "/" + QTest::currentTestFunction() + "-" + QTest::currentDataTag() + ".json";
     QFile::remove(reportFile);
     qputenv("KAVREL_TEST_REPORT", QFile::encodeName(reportFile));
-    warnings.clear();
+    log->clear();
     watch.released.clear();
 }
 
-std::unique_ptr<Peer> TestLaunchCommand::connectPeer(const QString &host, const QString &path)
+std::unique_ptr<TestPeer> TestLaunchCommand::connectPeer(const QString &host, const QString &path)
 {
-    auto peer = std::make_unique<Peer>(ssl);
-    // Host names need the proxy: the resolver here does not know *.localhost.
-    peer->socket.setProxy(QHostAddress(host).isNull() ? proxy.proxy() : QNetworkProxy(QNetworkProxy::NoProxy));
-    peer->socket.open(QUrl(QString("wss://%1:%2%3").arg(host).arg(port).arg(path)));
+    auto peer = std::make_unique<TestPeer>(ca, proxy.proxyFor(host));
+    peer->socket.open(TestSupport::wssUrl(host, port, path));
     // Nothing goes on before the greeting; a refused peer never gets one.
-    if (!QTest::qWaitFor([&]() { return peer->messages.size() > 0 || peer->disconnected.size() > 0; }, 20000)
-        || peer->messages.isEmpty() || peer->text(0) != GREETING) {
+    if (!QTest::qWaitFor([&]() { return peer->texts.size() > 0 || peer->disconnected.size() > 0; }, 20000)
+        || peer->texts.isEmpty() || peer->text(0) != GREETING) {
         qWarning() << "no greeting for" << host << path << peer->socket.errorString();
         return nullptr;
     }
@@ -242,12 +196,12 @@ QJsonObject TestLaunchCommand::readReport() const
 }
 
 // The one status a failed launch gets, then the close; the page hears nothing else.
-void TestLaunchCommand::expectFailure(Peer &master, int code, const QString &messagePrefix)
+void TestLaunchCommand::expectFailure(TestPeer &master, int code, const QString &messagePrefix)
 {
     QTRY_COMPARE_WITH_TIMEOUT(master.disconnected.size(), 1, 20000);
     QCOMPARE(master.socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
     QCOMPARE(master.socket.closeReason(), QString());
-    QCOMPARE(master.messages.size(), 2);
+    QCOMPARE(master.texts.size(), 2);
     const QString status = master.text(1);
     const QString head = QString("{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
                                  "{\"code\":%1,\"message\":\"")
@@ -282,13 +236,13 @@ void TestLaunchCommand::wholeRoad()
     QCOMPARE(env.value("KAVREL_BIND_IP").toString(), QString("127.0.0.1"));
 
     // The application echoes its own greeting, then whatever the page says.
-    QTRY_COMPARE_WITH_TIMEOUT(master->messages.size(), 3, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(master->texts.size(), 3, 20000);
     QCOMPARE(master->text(master->indexOf("hello", 1)), GREETING);
     for (const QString &text : {QString("ping, not JSON"),
                                 QString("{\"params\":{\"b\":[1,2],\"a\":null},\"method\":\"x.y\",\"id\":3}")}) {
-        const int before = master->messages.size();
+        const int before = master->texts.size();
         master->socket.sendTextMessage(text);
-        QTRY_COMPARE_WITH_TIMEOUT(master->messages.size(), before + 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(master->texts.size(), before + 1, 20000);
         QCOMPARE(master->text(before), text);
     }
     QCOMPARE(watch.releasedWithLast(jnlp), 0);
@@ -346,11 +300,11 @@ void TestLaunchCommand::refusedByPolicy()
     QVERIFY(master);
     master->socket.sendTextMessage(launchCommand(jnlp));
     QTRY_COMPARE_WITH_TIMEOUT(master->disconnected.size(), 1, 20000);
-    QCOMPARE(master->messages.size(), 2);
+    QCOMPARE(master->texts.size(), 2);
     QCOMPARE(master->text(1), REFUSED);
     QCOMPARE(master->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
 
-    QVERIFY(warnings.contains("Spustenie aplikacie \"" + jnlp + "\" bolo zakazane pouzivatelom"));
+    QVERIFY(log->warnings().contains("Spustenie aplikacie \"" + jnlp + "\" bolo zakazane pouzivatelom"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.unstarted(), 1, 10000);
     QCOMPARE(watch.released.size(), 1);
     QVERIFY(!QFile::exists(reportFile));
@@ -381,7 +335,7 @@ void TestLaunchCommand::javaWsMissing()
     QVERIFY(closed);
 
     expectFailure(*master, -201, "Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart ");
-    QCOMPARE(warnings.filter("Nepodarilo sa spustit aplikaciu. Dovod: ").size(), 1);
+    QCOMPARE(log->warnings().filter("Nepodarilo sa spustit aplikaciu. Dovod: ").size(), 1);
     // Released once the error is out, though it never started.
     QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 10000);
     QVERIFY(!QFile::exists(reportFile));
@@ -537,11 +491,11 @@ void TestLaunchCommand::floodToRefusedApplication()
 
     QTRY_COMPARE_WITH_TIMEOUT(master->disconnected.size(), 1, 20000);
     QCOMPARE(master->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
-    QCOMPARE(master->messages.size(), 2);
+    QCOMPARE(master->texts.size(), 2);
     QCOMPARE(master->text(1), REFUSED);
 
     // However many commands the server read before the close, each one's process object goes.
-    const int refusals = warnings.filter("bolo zakazane pouzivatelom").size();
+    const int refusals = log->warnings().filter("bolo zakazane pouzivatelom").size();
     QVERIFY(refusals >= 1 && refusals <= 50);
     QTRY_COMPARE_WITH_TIMEOUT(watch.unstarted(), refusals, 10000);
     QCOMPARE(watch.released.size(), refusals);

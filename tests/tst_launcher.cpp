@@ -1,5 +1,7 @@
 #include "certificategenerator.h"
+#include "childprocess.h"
 #include "loopbackproxy.h"
+#include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
 
@@ -10,9 +12,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTcpServer>
-#include <QWebSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -32,23 +32,11 @@ static QString redirectHello(const QString &url)
     return R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"url":")" + url + R"(","version":"1.1.0.1"}})";
 }
 
-static QProcessEnvironment offscreen(QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
-{
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("DISPLAY");
-    return env;
-}
-
 // The fake javaws comes first, so no main instance warns that Java is missing.
 static QProcessEnvironment withJavaws(QProcessEnvironment env)
 {
-    env.insert("PATH", QFileInfo(helperPath("javaws")).absolutePath() + ":" + env.value("PATH"));
+    env.insert("PATH", pathWithHelpers());
     return env;
-}
-
-static void storeLanguage()
-{
-    QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=sk\n"));
 }
 
 static bool isRunning(qint64 pid)
@@ -56,13 +44,6 @@ static bool isRunning(qint64 pid)
     const QByteArray stat = readAll("/proc/" + QString::number(pid) + "/stat");
     const int end = stat.lastIndexOf(')');
     return end > 0 && stat.mid(end + 2, 1) != "Z";
-}
-
-static qint64 lockOwner()
-{
-    bool ok = false;
-    const qint64 pid = readAll(Utils::fileLock()).split('\n').value(0).toLongLong(&ok);
-    return ok ? pid : 0;
 }
 
 static QString launchUrl(const QString &query)
@@ -81,16 +62,6 @@ static QList<quint16> freePorts(int count)
             ports << port;
     }
     return ports;
-}
-
-static QUrl endpoint(const QString &host, quint16 port, const QString &path)
-{
-    QUrl url;
-    url.setScheme("wss");
-    url.setHost(host);
-    url.setPort(port);
-    url.setPath(path, QUrl::TolerantMode);
-    return url;
 }
 
 // Every main instance a case brought up ends with the case, also when it fails.
@@ -124,71 +95,6 @@ private:
     QSet<qint64> pids;
 };
 
-// A child whose standard error is collected as it comes.
-class Child : public QProcess
-{
-public:
-    Child()
-    {
-        connect(this, &QProcess::readyReadStandardError, this, [this]() { err += readAllStandardError(); });
-    }
-    ~Child() override
-    {
-        if (state() != NotRunning) {
-            kill();
-            waitForFinished(5000);
-        }
-    }
-    QString errText() const { return QString::fromLocal8Bit(err); }
-    bool waitForLog(const QString &text, int timeoutMs = 20000)
-    {
-        return QTest::qWaitFor([&]() { return errText().contains(text) || state() == NotRunning; }, timeoutMs)
-            && errText().contains(text);
-    }
-    bool ended(int timeoutMs = 20000)
-    {
-        return QTest::qWaitFor([&]() { return state() == NotRunning; }, timeoutMs);
-    }
-
-    QByteArray err;
-};
-
-class Client
-{
-public:
-    Client(const QSslCertificate &ca, const QNetworkProxy &proxy = QNetworkProxy(QNetworkProxy::NoProxy))
-        : texts(&socket, &QWebSocket::textMessageReceived)
-        , disconnected(&socket, &QWebSocket::disconnected)
-        , sslErrors(&socket, &QWebSocket::sslErrors)
-    {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setCaCertificates({ca});
-        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        socket.setSslConfiguration(configuration);
-        socket.setProxy(proxy);
-    }
-    QStringList received() const
-    {
-        QStringList all;
-        for (const QList<QVariant> &args : texts)
-            all << args.at(0).toString();
-        return all;
-    }
-    // Opens the URL and waits for the first message.
-    QString first(const QUrl &url)
-    {
-        socket.open(url);
-        if (texts.isEmpty())
-            texts.wait(20000);
-        return received().value(0);
-    }
-
-    QWebSocket socket;
-    QSignalSpy texts;
-    QSignalSpy disconnected;
-    QSignalSpy sslErrors;
-};
-
 class TestLauncher : public QObject
 {
     Q_OBJECT
@@ -213,9 +119,8 @@ private slots:
     void lifetimeEndsLauncher();
 
 private:
-    QSslCertificate ca() const { return QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0); }
     QNetworkProxy proxy() const { return loopback.proxy(); }
-    void startMainInstance(Child &main, MainInstances &mains, QUrl *stateUrl);
+    void startMainInstance(ChildProcess &main, MainInstances &mains, QUrl *stateUrl);
     // Takes the lock as a main instance would and publishes the given state.
     void pretendMainInstance(QLockFile &lock, const QString &state);
 
@@ -228,7 +133,7 @@ void TestLauncher::initTestCase()
     QVERIFY(loopback.isListening());
 }
 
-void TestLauncher::startMainInstance(Child &main, MainInstances &mains, QUrl *stateUrl)
+void TestLauncher::startMainInstance(ChildProcess &main, MainInstances &mains, QUrl *stateUrl)
 {
     main.setProcessEnvironment(withJavaws(offscreen()));
     main.start(kavrelPath(), {"-s"});
@@ -254,7 +159,7 @@ void TestLauncher::launcherRoad()
 {
     TestHome home;
     storeLanguage();
-    Child main;
+    ChildProcess main;
     MainInstances mains;
     QUrl stateUrl;
     startMainInstance(main, mains, &stateUrl);
@@ -262,7 +167,7 @@ void TestLauncher::launcherRoad()
         return;
 
     const QList<quint16> ports = freePorts(2);
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
     launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
                                                 .arg(ports[0])
@@ -278,24 +183,24 @@ void TestLauncher::launcherRoad()
 
     QUrl byAddress = stateUrl;
     byAddress.setHost("127.0.0.1");
-    Client direct(ca());
-    QCOMPARE(direct.first(endpoint("127.0.0.1", ports[0], "/getUrl/" + TOKEN)), redirectHello(byAddress.toString()));
+    TestPeer direct(agentCa());
+    QCOMPARE(direct.first(wssUrl("127.0.0.1", ports[0], "/getUrl/" + TOKEN)), redirectHello(byAddress.toString()));
     QVERIFY(direct.sslErrors.isEmpty());
 
-    Client named(ca(), proxy());
-    QCOMPARE(named.first(endpoint("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
+    TestPeer named(agentCa(), proxy());
+    QCOMPARE(named.first(wssUrl("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
              redirectHello(stateUrl.toString()));
     QVERIFY(named.sslErrors.isEmpty());
 
     // What the page was told admits it to the main instance.
-    Client master(ca(), proxy());
+    TestPeer master(agentCa(), proxy());
     QCOMPARE(master.first(stateUrl), MAIN_HELLO);
 
     direct.socket.close();
     QTRY_COMPARE_WITH_TIMEOUT(direct.disconnected.count(), 1, 10000);
     // The other listener still serves.
-    Client again(ca(), proxy());
-    QCOMPARE(again.first(endpoint("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
+    TestPeer again(agentCa(), proxy());
+    QCOMPARE(again.first(wssUrl("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
              redirectHello(stateUrl.toString()));
     QCOMPARE(launcher.state(), QProcess::Running);
 
@@ -317,7 +222,7 @@ void TestLauncher::firstStartByLaunchUrl()
     storeLanguage();
     MainInstances mains;
     const QList<quint16> ports = freePorts(1);
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
@@ -328,11 +233,11 @@ void TestLauncher::firstStartByLaunchUrl()
     QUrl stateUrl(QString::fromUtf8(readAll(Utils::fileState()).trimmed()));
     QVERIFY(stateUrl.port() > 0);
 
-    Client page(ca());
-    const QString hello = page.first(endpoint("127.0.0.1", ports[0], "/getUrl/" + TOKEN));
+    TestPeer page(agentCa());
+    const QString hello = page.first(wssUrl("127.0.0.1", ports[0], "/getUrl/" + TOKEN));
     stateUrl.setHost("127.0.0.1");
     QCOMPARE(hello, redirectHello(stateUrl.toString()));
-    Client master(ca());
+    TestPeer master(agentCa());
     QCOMPARE(master.first(stateUrl), MAIN_HELLO);
 
     page.socket.close();
@@ -394,7 +299,7 @@ void TestLauncher::badLaunchUrl()
     QVERIFY(x.isRunning());
 
     const QString url = launchUrl(query);
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(x.environment());
     launcher.start(kavrelPath(), {url});
     QVERIFY(launcher.waitForStarted());
@@ -475,7 +380,7 @@ void TestLauncher::acceptedLaunchUrl()
     QString url = launchUrl(query);
     if (QTest::currentDataTag() == QLatin1String("scheme in capitals"))
         url.replace(0, 14, "OBRENTA-KAVREL");
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     launcher.start(kavrelPath(), {url});
     QVERIFY(launcher.waitForStarted());
@@ -490,10 +395,10 @@ void TestLauncher::acceptedLaunchUrl()
 
     QUrl expected(FAKE_STATE);
     expected.setHost("127.0.0.1");
-    std::vector<std::unique_ptr<Client>> pages;
+    std::vector<std::unique_ptr<TestPeer>> pages;
     for (quint16 port : qAsConst(ports)) {
-        pages.push_back(std::make_unique<Client>(ca()));
-        QCOMPARE(pages.back()->first(endpoint("127.0.0.1", port, "/getUrl/" + TOKEN)),
+        pages.push_back(std::make_unique<TestPeer>(agentCa()));
+        QCOMPARE(pages.back()->first(wssUrl("127.0.0.1", port, "/getUrl/" + TOKEN)),
                  redirectHello(expected.toString()));
     }
     for (auto &page : pages)
@@ -515,7 +420,7 @@ void TestLauncher::noListenerEndsLauncher()
     Xvfb x;
     QVERIFY(x.isRunning());
 
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(x.environment());
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(occupant.serverPort()).arg(TOKEN))});
@@ -543,7 +448,7 @@ void TestLauncher::refusedRequests()
     pretendMainInstance(lock, FAKE_STATE);
     const quint16 port = freePorts(1).first();
 
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
@@ -561,8 +466,8 @@ void TestLauncher::refusedRequests()
         {"/getUrl/" + TOKEN + "/more", "URL ma neplatny tvar"},
     };
     for (const auto &refusal : refusals) {
-        Client page(ca(), proxy());
-        page.socket.open(endpoint("kavrel.localhost", port, refusal.first));
+        TestPeer page(agentCa(), proxy());
+        page.socket.open(wssUrl("kavrel.localhost", port, refusal.first));
         QTRY_COMPARE_WITH_TIMEOUT(page.disconnected.count(), 1, 20000);
         QCOMPARE(int(page.socket.closeCode()), 1008);
         QCOMPARE(page.socket.closeReason(), refusal.second);
@@ -572,9 +477,9 @@ void TestLauncher::refusedRequests()
     QCOMPARE(launcher.state(), QProcess::Running);
 
     // Empty segments do not count; the page is still served on the same listener.
-    Client page(ca(), proxy());
+    TestPeer page(agentCa(), proxy());
     QUrl expected(FAKE_STATE);
-    QCOMPARE(page.first(endpoint("kavrel.localhost", port, "/getUrl//" + TOKEN + "/")),
+    QCOMPARE(page.first(wssUrl("kavrel.localhost", port, "/getUrl//" + TOKEN + "/")),
              redirectHello(expected.toString()));
     // Whatever the page says afterwards goes unanswered.
     page.socket.sendTextMessage("{}");
@@ -589,7 +494,7 @@ void TestLauncher::externalAppAnswer()
 {
     TestHome home;
     storeLanguage();
-    Child main;
+    ChildProcess main;
     MainInstances mains;
     QUrl stateUrl;
     startMainInstance(main, mains, &stateUrl);
@@ -613,13 +518,13 @@ void TestLauncher::externalAppAnswer()
     QCOMPARE(r.out, answer);
     QVERIFY(!r.err.contains("Pocuvam"));
 
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     launcher.start(kavrelPath(), {url, "-l"});
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
-    Client page(ca());
-    QCOMPARE(page.first(endpoint("127.0.0.1", port, "/getUrl/" + TOKEN)), redirectHello(byAddress.toString()));
+    TestPeer page(agentCa());
+    QCOMPARE(page.first(wssUrl("127.0.0.1", port, "/getUrl/" + TOKEN)), redirectHello(byAddress.toString()));
     page.socket.close();
     QVERIFY(launcher.ended());
     QCOMPARE(launcher.exitCode(), 0);
@@ -664,7 +569,7 @@ void TestLauncher::externalAppMainInstanceGone()
     // The test plays a main instance that ends before it publishes its state.
     QLockFile lock(Utils::fileLock());
     QVERIFY(lock.tryLock(0));
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     QElapsedTimer timer;
     timer.start();
@@ -694,7 +599,7 @@ void TestLauncher::staleStateFileKeepsWaiting()
         QVERIFY(state.open(QIODevice::ReadWrite));
         QVERIFY(state.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
     }
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     launcher.start(kavrelPath(), {"-l"});
     QVERIFY(launcher.waitForStarted());
@@ -717,7 +622,7 @@ void TestLauncher::alreadyRunningBox()
     pretendMainInstance(lock, FAKE_STATE);
     Xvfb x;
     QVERIFY(x.isRunning());
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(x.environment());
     launcher.start(kavrelPath(), QStringList());
     QVERIFY(launcher.waitForStarted());
@@ -743,7 +648,7 @@ void TestLauncher::lifetimeEndsLauncher()
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     const QList<quint16> ports = freePorts(2);
-    Child launcher;
+    ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     QElapsedTimer timer;
     timer.start();
@@ -755,8 +660,8 @@ void TestLauncher::lifetimeEndsLauncher()
     QVERIFY2(launcher.waitForLog(QString("Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 ").arg(ports[1])),
              qPrintable(launcher.errText()));
     // A page that stays connected on one listener; nobody uses the other.
-    Client page(ca());
-    QVERIFY(!page.first(endpoint("127.0.0.1", ports[0], "/getUrl/" + TOKEN)).isEmpty());
+    TestPeer page(agentCa());
+    QVERIFY(!page.first(wssUrl("127.0.0.1", ports[0], "/getUrl/" + TOKEN)).isEmpty());
 
     QVERIFY2(launcher.ended(150000), qPrintable(launcher.errText()));
     QVERIFY(timer.elapsed() >= 120000);

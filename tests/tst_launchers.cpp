@@ -44,7 +44,7 @@ void TestLaunchers::initTestCase()
     qRegisterMetaType<QProcess::ProcessError>();
     QVERIFY(dir.isValid());
     QVERIFY(QFileInfo(TestSupport::helperPath("javaws")).isExecutable());
-    pathWithHelpers = QFileInfo(TestSupport::helperPath("javaws")).absolutePath() + ":" + qEnvironmentVariable("PATH");
+    pathWithHelpers = TestSupport::pathWithHelpers();
     qputenv("PATH", QFile::encodeName(pathWithHelpers));
 
     // A CA with a certificate for the loopback host name, and a stranger CA.

@@ -13,14 +13,6 @@
 
 using namespace TestSupport;
 
-static QProcessEnvironment offscreen()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("DISPLAY");
-    return env;
-}
-
 class TestLogger : public QObject
 {
     Q_OBJECT

@@ -1,5 +1,6 @@
 #include "applock.h"
 #include "loopbackproxy.h"
+#include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
 
@@ -7,12 +8,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSslCertificate>
 #include <QTimer>
-#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QWebSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -26,47 +24,13 @@ static const QRegularExpression STATE_LINE("^wss://kavrel\\.localhost:(\\d+)/mas
 // Certificates are made at the first start; generous for a loaded machine.
 static const int START_MS = 60000;
 
-// A page talking to the agent, trusting nothing but the agent's own CA.
-class Page
-{
-public:
-    explicit Page(const QNetworkProxy &proxy)
-        : texts(&socket, &QWebSocket::textMessageReceived)
-        , disconnected(&socket, &QWebSocket::disconnected)
-    {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setCaCertificates(QSslCertificate::fromPath(Utils::fileCertificateCa()));
-        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        socket.setSslConfiguration(configuration);
-        socket.setProxy(proxy);
-    }
-    QString text(int i) const { return texts.value(i).value(0).toString(); }
-
-    QWebSocket socket;
-    QSignalSpy texts;
-    QSignalSpy disconnected;
-};
-
-static QString pathWithFakeJavaws()
-{
-    return QFileInfo(helperPath("javaws")).absolutePath() + ":" + qEnvironmentVariable("PATH");
-}
-
 static QProcessEnvironment agentEnvironment(const QString &path, const Xvfb *display = nullptr)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("PATH", path);
     if (display)
         return display->environment(env);
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("DISPLAY");
-    return env;
-}
-
-// Everything a start needs so that no language dialog comes up.
-static void prepareHome()
-{
-    QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=sk\n"));
+    return offscreen(env);
 }
 
 static void startAgent(QProcess &agent, const QProcessEnvironment &env, const QString &name)
@@ -83,13 +47,8 @@ static bool stateWritten()
     return STATE_LINE.match(QString::fromUtf8(readAll(Utils::fileState()))).hasMatch();
 }
 
-static qint64 lockOwner()
-{
-    return readAll(Utils::fileLock()).split('\n').value(0).toLongLong();
-}
-
 // Opens the URL of the state file and expects the greeting.
-static void greeted(Page &page)
+static void greeted(TestPeer &page)
 {
     page.socket.open(QUrl(QString::fromUtf8(readAll(Utils::fileState())).trimmed()));
     QTRY_COMPARE_WITH_TIMEOUT(page.texts.count(), 1, 20000);
@@ -142,9 +101,9 @@ void TestMainSingleton::servesUntilSignalled()
 {
     QFETCH(int, signal);
     TestHome home;
-    prepareHome();
+    storeLanguage();
     QProcess agent;
-    startAgent(agent, agentEnvironment(pathWithFakeJavaws()), QTest::currentDataTag());
+    startAgent(agent, agentEnvironment(pathWithHelpers()), QTest::currentDataTag());
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
     QCOMPARE(fileMode(Utils::fileState()), 0600);
     QCOMPARE(lockOwner(), agent.processId());
@@ -162,7 +121,7 @@ void TestMainSingleton::servesUntilSignalled()
 
     // The page starts the fake javaws, which comes back as the slave of the
     // page's session and echoes what it gets.
-    Page page(proxy.proxy());
+    TestPeer page(agentCa(), proxy.proxy());
     greeted(page);
     if (QTest::currentTestFailed())
         return;
@@ -189,8 +148,8 @@ void TestMainSingleton::twoStartedAtOnce()
     Xvfb display;
     QVERIFY(display.isRunning());
     TestHome home;
-    prepareHome();
-    const QProcessEnvironment env = agentEnvironment(pathWithFakeJavaws(), &display);
+    storeLanguage();
+    const QProcessEnvironment env = agentEnvironment(pathWithHelpers(), &display);
     QProcess first, second;
     startAgent(first, env, "first");
     startAgent(second, env, "second");
@@ -214,7 +173,7 @@ void TestMainSingleton::twoStartedAtOnce()
     // The refused one left the running one's files alone.
     QVERIFY(stateWritten());
     QCOMPARE(lockOwner(), runner.processId());
-    Page page(proxy.proxy());
+    TestPeer page(agentCa(), proxy.proxy());
     greeted(page);
     endsWith(runner, SIGTERM, 0);
 }
@@ -222,8 +181,8 @@ void TestMainSingleton::twoStartedAtOnce()
 void TestMainSingleton::killedInstanceDoesNotBlock()
 {
     TestHome home;
-    prepareHome();
-    const QProcessEnvironment env = agentEnvironment(pathWithFakeJavaws());
+    storeLanguage();
+    const QProcessEnvironment env = agentEnvironment(pathWithHelpers());
     QProcess killed;
     startAgent(killed, env, "killed");
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
@@ -237,7 +196,7 @@ void TestMainSingleton::killedInstanceDoesNotBlock()
     startAgent(next, env, "after-kill");
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
     QCOMPARE(lockOwner(), next.processId());
-    Page page(proxy.proxy());
+    TestPeer page(agentCa(), proxy.proxy());
     greeted(page);
     endsWith(next, SIGTERM, 0);
     QVERIFY(!QFileInfo::exists(Utils::fileLock()));
@@ -248,11 +207,11 @@ void TestMainSingleton::killedInstanceDoesNotBlock()
 void TestMainSingleton::briefLockHolderDoesNotBlock()
 {
     TestHome home;
-    prepareHome();
+    storeLanguage();
     std::unique_ptr<AppLock> launcher(new AppLock(0));
     QVERIFY(launcher->isLocked());
     QProcess agent;
-    startAgent(agent, agentEnvironment(pathWithFakeJavaws()), "brief-holder");
+    startAgent(agent, agentEnvironment(pathWithHelpers()), "brief-holder");
     const QString log = artifactsDir() + "/mainsingleton-brief-holder.err";
     QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("[I] Startujem v rezime hlavnej instancie"), START_MS);
     QTimer::singleShot(300, [&launcher]() { launcher.reset(); });
@@ -267,7 +226,7 @@ void TestMainSingleton::missingJavawsWarns()
     Xvfb display;
     QVERIFY(display.isRunning());
     TestHome home;
-    prepareHome();
+    storeLanguage();
     QVERIFY(QStandardPaths::findExecutable("javaws", {"/usr/bin", "/bin"}).isEmpty());
     QProcess agent;
     startAgent(agent, agentEnvironment("/usr/bin:/bin", &display), "no-javaws");
@@ -279,7 +238,7 @@ void TestMainSingleton::missingJavawsWarns()
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
     QVERIFY(display.pressKey(windows.first(), "Return"));
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
-    Page page(proxy.proxy());
+    TestPeer page(agentCa(), proxy.proxy());
     greeted(page);
     endsWith(agent, SIGTERM, 0);
 }
@@ -289,7 +248,7 @@ void TestMainSingleton::missingJavawsWarns()
 void TestMainSingleton::missingWhichWarnsOfNothing()
 {
     TestHome home;
-    prepareHome();
+    storeLanguage();
     QTemporaryDir empty;
     QProcess agent;
     startAgent(agent, agentEnvironment(empty.path()), "no-which");
@@ -314,13 +273,13 @@ void TestMainSingleton::stateFileInTheWay()
     Xvfb display;
     QVERIFY(display.isRunning());
     TestHome home;
-    prepareHome();
+    storeLanguage();
     const QString blocked = temporary ? Utils::fileStateTmp() : Utils::fileState();
     QVERIFY(writeFile(blocked + "/keep", "x"));
 
     QProcess agent;
     const QString name = temporary ? "blocked-temporary" : "blocked-state";
-    startAgent(agent, agentEnvironment(pathWithFakeJavaws(), &display), name);
+    startAgent(agent, agentEnvironment(pathWithHelpers(), &display), name);
     const QStringList windows = display.windowsOf(agent.processId(), START_MS);
     QCOMPARE(windows.size(), 1);
     display.screenshot("mainsingleton-" + name);

@@ -1,32 +1,9 @@
+#include "messagelog.h"
 #include "runprocess.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-
-// Collects the warnings logged while it lives.
-class WarningLog
-{
-public:
-    WarningLog()
-    {
-        lines.clear();
-        previous = qInstallMessageHandler(handler);
-    }
-    ~WarningLog() { qInstallMessageHandler(previous); }
-    QStringList warnings() const { return lines; }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-    {
-        if (type == QtWarningMsg)
-            lines << msg;
-    }
-    static QStringList lines;
-    QtMessageHandler previous;
-};
-
-QStringList WarningLog::lines;
 
 class TestRunProcess : public QObject
 {
@@ -46,7 +23,7 @@ private slots:
 
 void TestRunProcess::successWithoutOutput()
 {
-    WarningLog log;
+    MessageLog log;
     RunProcess p;
     QVERIFY(p.start("true", {}, QByteArray(), false));
     QCOMPARE(p.exitCode(), 0);
@@ -57,7 +34,7 @@ void TestRunProcess::successWithoutOutput()
 
 void TestRunProcess::nonZeroExitCode()
 {
-    WarningLog log;
+    MessageLog log;
     RunProcess p;
     const QStringList args = {"-c", "echo 'some output'; echo ignored >&2; exit 3", "x y"};
     QVERIFY(!p.start("sh", args, QByteArray(), false));
@@ -74,7 +51,7 @@ void TestRunProcess::nonZeroExitCode()
 
 void TestRunProcess::nonZeroExitCodeSilent()
 {
-    WarningLog log;
+    MessageLog log;
     RunProcess p;
     QVERIFY(!p.start("sh", {"-c", "echo quiet; exit 1"}, QByteArray(), true));
     QCOMPARE(p.exitCode(), 1);
@@ -103,7 +80,7 @@ void TestRunProcess::standardInput()
 
 void TestRunProcess::missingProgram()
 {
-    WarningLog log;
+    MessageLog log;
     RunProcess p;
     QVERIFY(!p.start("kavrel-no-such-tool", {"-x"}, QByteArray("data"), false));
     QVERIFY(p.startFailed());
@@ -119,7 +96,7 @@ void TestRunProcess::emptyProgramNameSkipsLoop()
     bool loopRan = false;
     QTimer::singleShot(0, this, [&loopRan]() { loopRan = true; });
     {
-        WarningLog log;
+        MessageLog log;
         RunProcess p;
         QVERIFY(!p.start(QString(), {}, QByteArray(), false));
         QVERIFY(p.startFailed());
@@ -136,7 +113,7 @@ void TestRunProcess::emptyProgramNameSkipsLoop()
 
 void TestRunProcess::crashingProgram()
 {
-    WarningLog log;
+    MessageLog log;
     RunProcess p;
     QVERIFY(!p.start("sh", {"-c", "kill -SEGV $$"}, QByteArray(), false));
     QVERIFY(p.startFailed());

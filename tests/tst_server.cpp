@@ -2,6 +2,7 @@
 #include "loopbackproxy.h"
 #include "mainsingleton.h"
 #include "server.h"
+#include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
 
@@ -24,39 +25,6 @@ static const QString HOST = "kavrel.localhost";
 static const QString TOKEN = "0b7c4ad2-6f1e-4a3b-9c55-1d2e3f40ab62";
 static const QString HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
 static const QRegularExpression UUID_FORM("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
-
-// One client end with everything it saw recorded.
-class Peer
-{
-public:
-    Peer(const QSslCertificate &ca, const QNetworkProxy &proxy)
-        : connected(&socket, &QWebSocket::connected)
-        , texts(&socket, &QWebSocket::textMessageReceived)
-        , binaries(&socket, &QWebSocket::binaryMessageReceived)
-        , disconnected(&socket, &QWebSocket::disconnected)
-        , sslErrors(&socket, &QWebSocket::sslErrors)
-    {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setCaCertificates({ca});
-        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        socket.setSslConfiguration(configuration);
-        socket.setProxy(proxy);
-    }
-    QStringList received() const
-    {
-        QStringList all;
-        for (const QList<QVariant> &args : texts)
-            all << args.at(0).toString();
-        return all;
-    }
-
-    QWebSocket socket;
-    QSignalSpy connected;
-    QSignalSpy texts;
-    QSignalSpy binaries;
-    QSignalSpy disconnected;
-    QSignalSpy sslErrors;
-};
 
 static QString sessionOf(QObject *connection)
 {
@@ -112,13 +80,12 @@ private slots:
 
 private:
     QUrl endpoint(const QString &host, const QString &path, quint16 port = 0) const;
-    QNetworkProxy proxyFor(const QString &host) const;
     QList<QWebSocket *> tracked() const;
     // Opens a connection that must be greeted; returns its server-side end.
-    QWebSocket *join(Peer &peer, const QUrl &url);
-    QWebSocket *master(Peer &peer, const QString &host = "127.0.0.1");
-    QWebSocket *slave(Peer &peer, const QString &session, const QString &host = "127.0.0.1");
-    std::unique_ptr<Peer> peer(const QString &host = "127.0.0.1") const;
+    QWebSocket *join(TestPeer &peer, const QUrl &url);
+    QWebSocket *master(TestPeer &peer, const QString &host = "127.0.0.1");
+    QWebSocket *slave(TestPeer &peer, const QString &session, const QString &host = "127.0.0.1");
+    std::unique_ptr<TestPeer> peer(const QString &host = "127.0.0.1") const;
 
     std::unique_ptr<TestHome> home;
     QSslCertificate ca;
@@ -133,7 +100,7 @@ void TestServer::initTestCase()
     QVERIFY(proxy.isListening());
     home.reset(new TestHome);
     generateCertificates();
-    ca = QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0);
+    ca = agentCa();
     QVERIFY(!ca.isNull());
 }
 
@@ -154,22 +121,12 @@ void TestServer::cleanup()
 
 QUrl TestServer::endpoint(const QString &host, const QString &path, quint16 port) const
 {
-    QUrl url;
-    url.setScheme("wss");
-    url.setHost(host);
-    url.setPort(port ? port : server->port());
-    url.setPath(path, QUrl::TolerantMode);
-    return url;
+    return wssUrl(host, port ? port : server->port(), path);
 }
 
-QNetworkProxy TestServer::proxyFor(const QString &host) const
+std::unique_ptr<TestPeer> TestServer::peer(const QString &host) const
 {
-    return QHostAddress(host).isNull() ? proxy.proxy() : QNetworkProxy(QNetworkProxy::NoProxy);
-}
-
-std::unique_ptr<Peer> TestServer::peer(const QString &host) const
-{
-    return std::make_unique<Peer>(ca, proxyFor(host));
+    return std::make_unique<TestPeer>(ca, proxy.proxyFor(host));
 }
 
 QList<QWebSocket *> TestServer::tracked() const
@@ -181,7 +138,7 @@ QList<QWebSocket *> TestServer::tracked() const
     return result;
 }
 
-QWebSocket *TestServer::join(Peer &peer, const QUrl &url)
+QWebSocket *TestServer::join(TestPeer &peer, const QUrl &url)
 {
     const QList<QWebSocket *> before = tracked();
     peer.socket.open(url);
@@ -194,12 +151,12 @@ QWebSocket *TestServer::join(Peer &peer, const QUrl &url)
     return nullptr;
 }
 
-QWebSocket *TestServer::master(Peer &peer, const QString &host)
+QWebSocket *TestServer::master(TestPeer &peer, const QString &host)
 {
     return join(peer, endpoint(host, "/master/" + TOKEN));
 }
 
-QWebSocket *TestServer::slave(Peer &peer, const QString &session, const QString &host)
+QWebSocket *TestServer::slave(TestPeer &peer, const QString &session, const QString &host)
 {
     return join(peer, endpoint(host, "/slave/" + session));
 }
@@ -296,7 +253,7 @@ void TestServer::admission()
     QFETCH(QString, reason);
     path.replace("{TU}", TOKEN.toUpper()).replace("{T}", TOKEN);
 
-    Peer client(ca, QNetworkProxy(QNetworkProxy::NoProxy));
+    TestPeer client(ca);
     QUrl url = endpoint("127.0.0.1", "/");
     const int query = path.indexOf('?');
     url.setPath(path.left(query), QUrl::TolerantMode);
@@ -442,7 +399,7 @@ void TestServer::severalSlaves()
 
     // Torn down one connection after another.
     m->socket.close();
-    for (Peer *p : {s1.get(), s2.get(), s3.get()}) {
+    for (TestPeer *p : {s1.get(), s2.get(), s3.get()}) {
         QTRY_COMPARE_WITH_TIMEOUT(p->disconnected.count(), 1, 20000);
         QCOMPARE(int(p->socket.closeCode()), 1000);
         QCOMPARE(p->socket.closeReason(), QString());
@@ -469,8 +426,8 @@ void TestServer::teardown()
     QVERIFY(serverMaster);
     QVERIFY(slave(*s, sessionOf(serverMaster)));
 
-    Peer &leaving = masterLeaves ? *m : *s;
-    Peer &staying = masterLeaves ? *s : *m;
+    TestPeer &leaving = masterLeaves ? *m : *s;
+    TestPeer &staying = masterLeaves ? *s : *m;
     if (abort)
         leaving.socket.abort();
     else
@@ -568,7 +525,7 @@ void TestServer::manyRefusedConnectionsAreReleased()
     const int total = 2000;
     const int batch = 50;
     for (int done = 0; done < total; done += batch) {
-        std::vector<std::unique_ptr<Peer>> clients;
+        std::vector<std::unique_ptr<TestPeer>> clients;
         for (int i = 0; i < batch; ++i) {
             clients.push_back(peer());
             clients.back()->socket.open(endpoint("127.0.0.1", paths[(done + i) % paths.size()]));
@@ -618,7 +575,7 @@ void TestServer::destructionClosesAndRemovesState()
     QVERIFY(writeFile(Utils::fileState(), "wss://kavrel.localhost:1/master/x\n"));
     // Several sessions: deleting one connection makes the others of its
     // session close while the table is being emptied.
-    std::vector<std::unique_ptr<Peer>> clients;
+    std::vector<std::unique_ptr<TestPeer>> clients;
     for (int session = 0; session < 3; ++session) {
         clients.push_back(peer());
         QWebSocket *serverMaster = master(*clients.back());
@@ -674,7 +631,7 @@ void TestServer::stateFirstStart()
     QCOMPARE(Server::lastInstance->parent(), static_cast<QObject *>(main.get()));
 
     // The published address is the one that serves, under the stored token.
-    Peer m(QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0), proxy.proxy());
+    TestPeer m(agentCa(), proxy.proxy());
     m.socket.open(QUrl(QString::fromUtf8(readAll(Utils::fileState())).trimmed()));
     QTRY_COMPARE_WITH_TIMEOUT(m.received(), QStringList{HELLO}, 20000);
 

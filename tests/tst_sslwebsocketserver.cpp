@@ -1,6 +1,7 @@
 #include "certificategenerator.h"
 #include "loopbackproxy.h"
 #include "sslwebsocketserver.h"
+#include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
 
@@ -12,29 +13,15 @@
 #include <QSslError>
 #include <QSslKey>
 #include <QTemporaryDir>
-#include <QWebSocket>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QSslError::SslError)
 
 namespace {
 
-QSslConfiguration trusting(const QList<QSslCertificate> &authorities)
-{
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setCaCertificates(authorities);
-    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    return configuration;
-}
-
 QUrl endpoint(const QString &host, quint16 port)
 {
-    QUrl url;
-    url.setScheme("wss");
-    url.setHost(host);
-    url.setPort(port);
-    url.setPath("/master/probe");
-    return url;
+    return TestSupport::wssUrl(host, port, "/master/probe");
 }
 
 } // namespace
@@ -57,27 +44,15 @@ private slots:
 
 private:
     QString fixture(const QString &name) const { return fixtures.path() + "/" + name; }
-    void makeContainer(const QString &name, const QString &subject, const QString &password);
+    void makeContainer(const QString &name, const QString &subject, const QString &password)
+    {
+        TestSupport::makeContainer(fixtures.path(), name, {"-newkey", "rsa:2048"}, subject, password);
+    }
 
     QTemporaryDir fixtures;
     QSslCertificate ca;
     LoopbackProxy proxy;
 };
-
-void TestSslWebSocketServer::makeContainer(const QString &name, const QString &subject, const QString &password)
-{
-    int code = -1;
-    const QString out = TestSupport::runTool(
-        "openssl", {"req", "-x509", "-newkey", "rsa:2048", "-keyout", fixture(name + ".key"), "-out",
-                    fixture(name + ".crt"), "-nodes", "-subj", subject, "-days", "2"},
-        &code);
-    QVERIFY2(code == 0, qPrintable(out));
-    TestSupport::runTool("openssl", {"pkcs12", "-export", "-inkey", fixture(name + ".key"), "-in",
-                                     fixture(name + ".crt"), "-out", fixture(name + ".p12"), "-passout",
-                                     "pass:" + password},
-                         &code);
-    QCOMPARE(code, 0);
-}
 
 void TestSslWebSocketServer::initTestCase()
 {
@@ -86,7 +61,7 @@ void TestSslWebSocketServer::initTestCase()
     QVERIFY(fixtures.isValid());
     CertificateGenerator generator;
     QVERIFY(generator.generate());
-    ca = QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0);
+    ca = TestSupport::agentCa();
     QVERIFY(!ca.isNull());
 
     makeContainer("otherpassword", "/CN=kavrel.localhost", "other");
@@ -133,17 +108,14 @@ void TestSslWebSocketServer::trustedClientConnects()
     QVERIFY2(server.listen(QHostAddress::LocalHost, 0), qPrintable(server.errorString()));
     QSignalSpy accepted(&server, &QWebSocketServer::newConnection);
 
-    QWebSocket client;
-    client.setSslConfiguration(trusting({ca}));
-    client.setProxy(viaProxy ? proxy.proxy() : QNetworkProxy(QNetworkProxy::NoProxy));
-    QSignalSpy connected(&client, &QWebSocket::connected);
-    QSignalSpy sslErrors(&client, &QWebSocket::sslErrors);
-    client.open(endpoint(host, server.serverPort()));
-    QVERIFY(connected.wait(20000));
-    QVERIFY2(sslErrors.isEmpty(), qPrintable(sslErrors.value(0).value(0).value<QList<QSslError>>().value(0).errorString()));
+    TestPeer client(ca, viaProxy ? proxy.proxy() : QNetworkProxy(QNetworkProxy::NoProxy));
+    client.socket.open(endpoint(host, server.serverPort()));
+    QVERIFY(client.connected.wait(20000));
+    QVERIFY2(client.sslErrors.isEmpty(),
+             qPrintable(client.sslErrors.value(0).value(0).value<QList<QSslError>>().value(0).errorString()));
     QTRY_COMPARE_WITH_TIMEOUT(accepted.count(), 1, 10000);
 
-    const QSslConfiguration session = client.sslConfiguration();
+    const QSslConfiguration session = client.socket.sslConfiguration();
     QCOMPARE(session.peerCertificate().subjectInfo(QSslCertificate::CommonName), QStringList{listener});
     QVERIFY(session.sessionProtocol() == QSsl::TlsV1_3 || session.sessionProtocol() == QSsl::TlsV1_2);
 
@@ -152,14 +124,13 @@ void TestSslWebSocketServer::trustedClientConnects()
     QVERIFY(peer);
     QCOMPARE(peer->requestUrl().path(), QString("/master/probe"));
     QVERIFY(peer->sslConfiguration().peerCertificate().isNull());
-    QSignalSpy reply(&client, &QWebSocket::textMessageReceived);
     connect(peer, &QWebSocket::textMessageReceived, peer, [peer](const QString &text) {
         peer->sendTextMessage("echo " + text);
     });
-    client.sendTextMessage("ahoj");
-    QVERIFY(reply.wait(10000));
-    QCOMPARE(reply.first().first().toString(), QString("echo ahoj"));
-    client.close();
+    client.socket.sendTextMessage("ahoj");
+    QVERIFY(client.texts.wait(10000));
+    QCOMPARE(client.text(0), QString("echo ahoj"));
+    client.socket.close();
     delete peer;
 }
 
@@ -186,20 +157,16 @@ void TestSslWebSocketServer::clientRefusesWrongCertificate()
 
     SslWebSocketServer server(listener, this);
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QWebSocket client;
     const QSslCertificate stranger = QSslCertificate::fromPath(fixture("othercn.crt")).value(0);
-    client.setSslConfiguration(trusting({trustOurCa ? ca : stranger}));
-    client.setProxy(proxy.proxy());
-    QSignalSpy connected(&client, &QWebSocket::connected);
-    QSignalSpy sslErrors(&client, &QWebSocket::sslErrors);
-    client.open(endpoint(host, server.serverPort()));
-    QVERIFY(sslErrors.wait(20000));
+    TestPeer client(trustOurCa ? ca : stranger, proxy.proxy());
+    client.socket.open(endpoint(host, server.serverPort()));
+    QVERIFY(client.sslErrors.wait(20000));
     QList<QSslError::SslError> kinds;
-    for (const QSslError &error : sslErrors.first().first().value<QList<QSslError>>())
+    for (const QSslError &error : client.sslErrors.first().first().value<QList<QSslError>>())
         kinds << error.error();
     QVERIFY(kinds.contains(expected));
     QTest::qWait(0);
-    QVERIFY(connected.isEmpty());
+    QVERIFY(client.connected.isEmpty());
 }
 
 void TestSslWebSocketServer::opensslClientNegotiates_data()

@@ -21,19 +21,6 @@ static const QByteArray USAGE = "Použitie:\n"
 // so a normal end within the time limit also proves that no dialog came up.
 static const int QUICK_MS = 30000;
 
-static QProcessEnvironment offscreen()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("DISPLAY");
-    return env;
-}
-
-static void storeLanguage(const QString &lang)
-{
-    QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=" + lang.toUtf8() + "\n"));
-}
-
 static QString storedLanguage()
 {
     return QSettings(Utils::fileConfig(), QSettings::IniFormat).value("lang").toString();

@@ -1,29 +1,10 @@
+#include "messagelog.h"
 #include "testsupport.h"
 #include "utils.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTest>
-
-// Collects what the code under test logs, and puts the previous handler back.
-class MessageCatcher
-{
-public:
-    MessageCatcher()
-    {
-        caught.clear();
-        previous = qInstallMessageHandler(handler);
-    }
-    ~MessageCatcher() { qInstallMessageHandler(previous); }
-    QStringList messages() const { return caught; }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &msg) { caught << msg; }
-    static QStringList caught;
-    QtMessageHandler previous;
-};
-
-QStringList MessageCatcher::caught;
 
 class TestUtils : public QObject
 {
@@ -124,25 +105,25 @@ void TestUtils::readFile()
     QVERIFY(TestSupport::writeFile(full, QByteArray("abc\0def", 7)));
 
     {
-        MessageCatcher catcher;
+        MessageLog catcher;
         QCOMPARE(Utils::readFile(missing), QByteArray());
         QCOMPARE(catcher.messages(), QStringList("Utils::readFile: Nepodarilo sa otvorit subor  \"" + missing
                                                  + "\" - \"No such file or directory\""));
     }
     {
-        MessageCatcher catcher;
+        MessageLog catcher;
         QCOMPARE(Utils::readFile(empty), QByteArray());
         QCOMPARE(catcher.messages(),
                  QStringList("Utils::readFile: Nepodarilo sa nacitat subor  \"" + empty + "\" - \"Unknown error\""));
     }
     {
-        MessageCatcher catcher;
+        MessageLog catcher;
         QCOMPARE(Utils::readFile(full), QByteArray("abc\0def", 7));
         QCOMPARE(catcher.messages(), QStringList());
     }
     {
         // A directory opens but reads nothing.
-        MessageCatcher catcher;
+        MessageLog catcher;
         QCOMPARE(Utils::readFile(home.path()), QByteArray());
         QCOMPARE(catcher.messages().size(), 1);
     }
@@ -151,7 +132,7 @@ void TestUtils::readFile()
 void TestUtils::removeFile()
 {
     TestHome home;
-    MessageCatcher catcher;
+    MessageLog catcher;
     const QString file = home.path() + "/subor";
     QVERIFY(TestSupport::writeFile(file, "x"));
     QVERIFY(Utils::removeFile(file));

@@ -15,6 +15,11 @@ QNetworkProxy LoopbackProxy::proxy() const
     return QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", serverPort());
 }
 
+QNetworkProxy LoopbackProxy::proxyFor(const QString &host) const
+{
+    return QHostAddress(host).isNull() ? proxy() : QNetworkProxy(QNetworkProxy::NoProxy);
+}
+
 void LoopbackProxy::onNewConnection()
 {
     while (QTcpSocket *client = nextPendingConnection()) {

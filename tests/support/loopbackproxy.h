@@ -15,6 +15,8 @@ class LoopbackProxy : public QTcpServer
 public:
     explicit LoopbackProxy(QObject *parent = nullptr);
     QNetworkProxy proxy() const;
+    // The proxy for host names, none for addresses.
+    QNetworkProxy proxyFor(const QString &host) const;
 
 private:
     void onNewConnection();

@@ -1,9 +1,12 @@
 #include "testsupport.h"
 
+#include "utils.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSslCertificate>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -207,6 +210,59 @@ bool writeFile(const QString &path, const QByteArray &data)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.write(data) == data.size();
+}
+
+QProcessEnvironment offscreen(QProcessEnvironment env)
+{
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("DISPLAY");
+    return env;
+}
+
+QString pathWithHelpers()
+{
+    return QFileInfo(helperPath("javaws")).absolutePath() + ":" + qEnvironmentVariable("PATH");
+}
+
+void storeLanguage(const QString &lang)
+{
+    QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=" + lang.toUtf8() + "\n"));
+}
+
+qint64 lockOwner()
+{
+    return readAll(Utils::fileLock()).split('\n').value(0).toLongLong();
+}
+
+QSslCertificate agentCa()
+{
+    return QSslCertificate::fromPath(Utils::fileCertificateCa()).value(0);
+}
+
+QUrl wssUrl(const QString &host, quint16 port, const QString &path)
+{
+    QUrl url;
+    url.setScheme("wss");
+    url.setHost(host);
+    url.setPort(port);
+    url.setPath(path, QUrl::TolerantMode);
+    return url;
+}
+
+void makeContainer(const QString &dir, const QString &name, const QStringList &newKey, const QString &subject,
+                   const QString &password)
+{
+    const QString stem = dir + "/" + name;
+    int code = -1;
+    const QString out = runTool("openssl", QStringList{"req", "-x509"} + newKey
+                                               + QStringList{"-keyout", stem + ".key", "-out", stem + ".crt", "-nodes",
+                                                             "-subj", subject, "-days", "2"},
+                                &code);
+    QVERIFY2(code == 0, qPrintable(out));
+    runTool("openssl", {"pkcs12", "-export", "-inkey", stem + ".key", "-in", stem + ".crt", "-out", stem + ".p12",
+                        "-passout", "pass:" + password},
+            &code);
+    QCOMPARE(code, 0);
 }
 
 } // namespace TestSupport

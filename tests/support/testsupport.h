@@ -7,6 +7,9 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QUrl>
+
+class QSslCertificate;
 
 // A fresh HOME and XDG directories for the current process and the children
 // it starts; the previous ones come back when the object goes.
@@ -68,6 +71,22 @@ QString runTool(const QString &program, const QStringList &args, int *exitCode =
 int fileMode(const QString &path);
 QByteArray readAll(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
+
+// No display, and no dialog that could wait for one.
+QProcessEnvironment offscreen(QProcessEnvironment env = QProcessEnvironment::systemEnvironment());
+// The search path with the helpers first, so the fake javaws is the one found.
+QString pathWithHelpers();
+// A stored language keeps the first-start dialog away.
+void storeLanguage(const QString &lang = "sk");
+// The pid written in the lock file; 0 when there is none.
+qint64 lockOwner();
+// The CA the agent made under the current home.
+QSslCertificate agentCa();
+QUrl wssUrl(const QString &host, quint16 port, const QString &path);
+// A self-signed certificate and key in dir/name.crt and .key, and both in
+// dir/name.p12; newKey are the openssl req options that make the key.
+void makeContainer(const QString &dir, const QString &name, const QStringList &newKey, const QString &subject,
+                   const QString &password);
 } // namespace TestSupport
 
 #endif // TESTSUPPORT_H
