@@ -48,8 +48,6 @@ int main(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         args << QString::fromUtf8(argv[i]);
     qInfo() << "Startujem..." << args;
-    const bool quiet = args.contains("-q");
-    Q_UNUSED(quiet);
 
     if (args.contains("-h")) {
         printUsage();

@@ -131,7 +131,6 @@ void MainSingleton::startServer()
             qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
     }
     state.close();
-    state.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     if (!QFile::rename(Utils::fileStateTmp(), Utils::fileState()))
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
 }

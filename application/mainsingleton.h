@@ -4,11 +4,7 @@
 #include <QStringList>
 #include <QWidget>
 
-class QMenu;
-class QSocketNotifier;
-
-// The long-running agent of a user. Never shown: it owns the server and the
-// tray's menu.
+// The long-running agent of a user. Never shown: it owns the server.
 class MainSingleton : public QWidget
 {
     Q_OBJECT
@@ -25,8 +21,6 @@ public slots:
 
 private:
     void quitOnSignals();
-
-    QMenu *menu = nullptr;
 };
 
 void onExit();
