@@ -1,4 +1,6 @@
 #include "applock.h"
+#include "installationfilemanager.h"
+#include "installmanager.h"
 #include "logger.h"
 #include "mainlauncher.h"
 #include "mainsingleton.h"
@@ -53,12 +55,15 @@ int main(int argc, char **argv)
         printUsage();
         return 0;
     }
+    const bool quiet = args.contains("-q");
     if (args.contains("-u")) {
-        qInfo() << "Odregistrovanie zatial nie je k dispozicii";
+        InstallationFileManager(nullptr).uninstall();
+        InstallManager(nullptr).uninstall(quiet);
         return 0;
     }
     if (args.contains("-i")) {
-        qInfo() << "Registracia zatial nie je k dispozicii";
+        InstallationFileManager(nullptr).install();
+        InstallManager(nullptr).install(quiet);
         return 0;
     }
     if (args.contains("-s")) {

@@ -1,7 +1,12 @@
 #include "mainsingleton.h"
 
 #include "applock.h"
+#include "certificatedialog.h"
 #include "certificategenerator.h"
+#include "certificatemanagernss.h"
+#include "certificatemanageros.h"
+#include "installationfilemanager.h"
+#include "protocolhandlermanager.h"
 #include "runprocess.h"
 #include "server.h"
 #include "utils.h"
@@ -56,6 +61,10 @@ int MainSingleton::run(QStringList args)
     if (!isWebStartInstalled())
         Utils::showWarningMessage(tr("Nepodarilo sa nájsť aplikáciu Java Web Start (javaws). Uistite sa, že máte "
                                      "nainštalovanú správnu verziu behového prostredia Java."));
+    // Asked to end while a dialog or a helper tool held up the start: the
+    // main loop would not see that request any more.
+    if (m_quitRequested)
+        return 0;
     startServer();
     return QApplication::exec();
 }
@@ -82,12 +91,44 @@ void MainSingleton::quitOnSignals()
 
 void MainSingleton::checkConfigiration(bool forceInstall)
 {
-    Q_UNUSED(forceInstall);
+    InstallationFileManager installation(nullptr);
+    if (forceInstall || !installation.check())
+        installation.install();
+    ProtocolHandlerManager protocolHandler(nullptr);
+    if (forceInstall || !protocolHandler.check())
+        protocolHandler.install();
     CertificateGenerator generator(nullptr);
     if (!generator.check()) {
         generator.remove();
         generator.generate();
+        forceInstall = true;
     }
+
+    const QByteArray ca = Utils::readFile(Utils::fileCertificateCa());
+    if (ca.isEmpty())
+        qCritical().noquote() << tr("Nepodarilo sa prečítať certifikát.");
+    CertificateManagerNss nss(nullptr);
+    CertificateManagerOs os(nullptr);
+    if (!forceInstall && nss.checkCertificate(ca) && os.checkCertificate(ca))
+        return;
+    CertificateDialog notice(nullptr);
+    if (notice.exec() != QDialog::Accepted)
+        return;
+    nss.removeCertificates(ca);
+    const bool ok1 = nss.addCertificate(ca);
+    os.removeCertificates(ca);
+    const bool ok2 = os.addCertificate(ca);
+    if (ok1 && ok2)
+        Utils::showInfoMessage(tr("Pridanie certifikátu skončilo úspešne."),
+                               tr("Prosím reštartujte všetky spustené webové prehliadače."));
+    else
+        Utils::showErrorMessage(tr("Pri pridávaní certifikátu nastala jedna alebo viac chýb."),
+                                tr("Komunikácia s niektorými prehliadačmi nemusí fungovať."));
+}
+
+void MainSingleton::installCa()
+{
+    checkConfigiration(true);
 }
 
 void MainSingleton::startServer()
@@ -137,6 +178,7 @@ void MainSingleton::startServer()
 
 void MainSingleton::quit()
 {
+    m_quitRequested = true;
     QApplication::closeAllWindows();
     QApplication::exit(0);
 }

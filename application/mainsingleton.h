@@ -17,10 +17,13 @@ public:
     void startServer();
 
 public slots:
+    void installCa();
     void quit();
 
 private:
     void quitOnSignals();
+
+    bool m_quitRequested = false;
 };
 
 void onExit();

@@ -1,4 +1,3 @@
-#include "certificategenerator.h"
 #include "childprocess.h"
 #include "loopbackproxy.h"
 #include "testpeer.h"
@@ -158,7 +157,7 @@ void TestLauncher::pretendMainInstance(QLockFile &lock, const QString &state)
 void TestLauncher::launcherRoad()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     ChildProcess main;
     MainInstances mains;
     QUrl stateUrl;
@@ -219,7 +218,7 @@ void TestLauncher::launcherRoad()
 void TestLauncher::firstStartByLaunchUrl()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     MainInstances mains;
     const QList<quint16> ports = freePorts(1);
     ChildProcess launcher;
@@ -249,7 +248,7 @@ void TestLauncher::firstStartByLaunchUrl()
 void TestLauncher::bareStartStartsMainInstance()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     MainInstances mains;
     // A box would never be answered here, so ending at all means there was none.
     const ChildResult r = runKavrel({}, withJavaws(offscreen()), 20000);
@@ -292,7 +291,7 @@ void TestLauncher::badLaunchUrl()
     QFETCH(QString, query);
     QFETCH(QStringList, warnings);
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     Xvfb x;
@@ -364,8 +363,7 @@ void TestLauncher::acceptedLaunchUrl()
     QFETCH(QString, warning);
     QFETCH(quint16, taken);
     TestHome home;
-    storeLanguage();
-    QVERIFY(CertificateGenerator(nullptr).generate());
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     for (quint16 port : qAsConst(ports)) {
@@ -411,8 +409,7 @@ void TestLauncher::acceptedLaunchUrl()
 void TestLauncher::noListenerEndsLauncher()
 {
     TestHome home;
-    storeLanguage();
-    QVERIFY(CertificateGenerator(nullptr).generate());
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     QTcpServer occupant;
@@ -442,8 +439,7 @@ void TestLauncher::noListenerEndsLauncher()
 void TestLauncher::refusedRequests()
 {
     TestHome home;
-    storeLanguage();
-    QVERIFY(CertificateGenerator(nullptr).generate());
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     const quint16 port = freePorts(1).first();
@@ -493,7 +489,7 @@ void TestLauncher::refusedRequests()
 void TestLauncher::externalAppAnswer()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     ChildProcess main;
     MainInstances mains;
     QUrl stateUrl;
@@ -535,7 +531,7 @@ void TestLauncher::externalAppAnswer()
 void TestLauncher::externalAppStartsMainInstance()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     MainInstances mains;
     QTemporaryDir dir;
     const QString errFile = dir.path() + "/err";
@@ -565,7 +561,7 @@ void TestLauncher::externalAppStartsMainInstance()
 void TestLauncher::externalAppMainInstanceGone()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     // The test plays a main instance that ends before it publishes its state.
     QLockFile lock(Utils::fileLock());
     QVERIFY(lock.tryLock(0));
@@ -591,7 +587,7 @@ void TestLauncher::externalAppMainInstanceGone()
 void TestLauncher::staleStateFileKeepsWaiting()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, "wss://kavrel.localhost:50001/master/old");
     {
@@ -617,7 +613,7 @@ void TestLauncher::staleStateFileKeepsWaiting()
 void TestLauncher::alreadyRunningBox()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     Xvfb x;
@@ -643,8 +639,7 @@ void TestLauncher::alreadyRunningBox()
 void TestLauncher::lifetimeEndsLauncher()
 {
     TestHome home;
-    storeLanguage();
-    QVERIFY(CertificateGenerator(nullptr).generate());
+    seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
     const QList<quint16> ports = freePorts(2);

@@ -101,7 +101,7 @@ void TestMainSingleton::servesUntilSignalled()
 {
     QFETCH(int, signal);
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     QProcess agent;
     startAgent(agent, agentEnvironment(pathWithHelpers()), QTest::currentDataTag());
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
@@ -148,7 +148,7 @@ void TestMainSingleton::twoStartedAtOnce()
     Xvfb display;
     QVERIFY(display.isRunning());
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     const QProcessEnvironment env = agentEnvironment(pathWithHelpers(), &display);
     QProcess first, second;
     startAgent(first, env, "first");
@@ -181,7 +181,7 @@ void TestMainSingleton::twoStartedAtOnce()
 void TestMainSingleton::killedInstanceDoesNotBlock()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     const QProcessEnvironment env = agentEnvironment(pathWithHelpers());
     QProcess killed;
     startAgent(killed, env, "killed");
@@ -207,7 +207,7 @@ void TestMainSingleton::killedInstanceDoesNotBlock()
 void TestMainSingleton::briefLockHolderDoesNotBlock()
 {
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     std::unique_ptr<AppLock> launcher(new AppLock(0));
     QVERIFY(launcher->isLocked());
     QProcess agent;
@@ -226,7 +226,7 @@ void TestMainSingleton::missingJavawsWarns()
     Xvfb display;
     QVERIFY(display.isRunning());
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     QVERIFY(QStandardPaths::findExecutable("javaws", {"/usr/bin", "/bin"}).isEmpty());
     QProcess agent;
     startAgent(agent, agentEnvironment("/usr/bin:/bin", &display), "no-javaws");
@@ -248,10 +248,13 @@ void TestMainSingleton::missingJavawsWarns()
 void TestMainSingleton::missingWhichWarnsOfNothing()
 {
     TestHome home;
-    storeLanguage();
-    QTemporaryDir empty;
+    seedAgentHome();
+    // Only the tool whose absence the agent would report in a box of its own.
+    QTemporaryDir bare;
+    QVERIFY(QFile::link(QStandardPaths::findExecutable("update-desktop-database"),
+                        bare.path() + "/update-desktop-database"));
     QProcess agent;
-    startAgent(agent, agentEnvironment(empty.path()), "no-which");
+    startAgent(agent, agentEnvironment(bare.path()), "no-which");
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
     endsWith(agent, SIGTERM, 0);
 }
@@ -273,7 +276,7 @@ void TestMainSingleton::stateFileInTheWay()
     Xvfb display;
     QVERIFY(display.isRunning());
     TestHome home;
-    storeLanguage();
+    seedAgentHome();
     const QString blocked = temporary ? Utils::fileStateTmp() : Utils::fileState();
     QVERIFY(writeFile(blocked + "/keep", "x"));
 

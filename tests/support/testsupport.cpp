@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "certificategenerator.h"
 #include "utils.h"
 
 #include <QDir>
@@ -227,6 +228,12 @@ QString pathWithHelpers()
 void storeLanguage(const QString &lang)
 {
     QVERIFY(writeFile(Utils::fileConfig(), "[General]\nlang=" + lang.toUtf8() + "\n"));
+}
+
+void seedAgentHome()
+{
+    storeLanguage();
+    QVERIFY(CertificateGenerator(nullptr).generate());
 }
 
 qint64 lockOwner()

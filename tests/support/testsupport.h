@@ -78,6 +78,9 @@ QProcessEnvironment offscreen(QProcessEnvironment env = QProcessEnvironment::sys
 QString pathWithHelpers();
 // A stored language keeps the first-start dialog away.
 void storeLanguage(const QString &lang = "sk");
+// A home where the agent ran before: language stored and certificates made,
+// so no first-start dialog waits where nobody can answer it.
+void seedAgentHome();
 // The pid written in the lock file; 0 when there is none.
 qint64 lockOwner();
 // The CA the agent made under the current home.

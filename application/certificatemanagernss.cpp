@@ -1,0 +1,205 @@
+#include "certificatemanagernss.h"
+
+#include "runprocess.h"
+#include "utils.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSslCertificate>
+
+namespace {
+
+const QString SQL_PREFIX = "sql:";
+// A profiles.ini is a few hundred bytes; anything beyond this is not one.
+const qint64 MAX_PROFILES_SIZE = 1024 * 1024;
+
+// The directory of a database entry, as certutil's working directory.
+QString entryDir(const QString &databaseDir)
+{
+    const QString dir = databaseDir.startsWith(SQL_PREFIX) ? databaseDir.mid(SQL_PREFIX.size()) : databaseDir;
+    return QDir::toNativeSeparators(dir);
+}
+
+} // namespace
+
+CertificateManagerNss::CertificateManagerNss(QObject *parent)
+    : QObject(parent)
+{
+}
+
+bool CertificateManagerNss::checkCertificate(QByteArray certificate)
+{
+    const QString nickname = createNickname(certificate);
+    const QStringList databaseDirs = findDatabaseDirs();
+    for (const QString &databaseDir : databaseDirs)
+        if (!listCaCertificates(databaseDir).contains(nickname))
+            return false;
+    return true;
+}
+
+bool CertificateManagerNss::addCertificate(QByteArray certificate)
+{
+    const QStringList databaseDirs = findDatabaseDirs();
+    bool result = true;
+    for (const QString &databaseDir : databaseDirs) {
+        const QString nickname = createNickname(certificate);
+        if (!runCertutil({"-A", "-t", "C", "-n", nickname}, databaseDir, certificate)) {
+            qWarning() << QString("Nepodarilo sa pridat certifikat Nickname: %1, DB: %2")
+                              .arg(nickname, entryDir(databaseDir));
+            result = false;
+        }
+    }
+    return result;
+}
+
+bool CertificateManagerNss::removeCertificates(QByteArray skipCertificate)
+{
+    const QString keep = skipCertificate.isEmpty() ? QString() : createNickname(skipCertificate);
+    const QStringList databaseDirs = findDatabaseDirs();
+    bool result = true;
+    for (const QString &databaseDir : databaseDirs) {
+        const QStringList nicknames = listCaCertificates(databaseDir);
+        for (const QString &nickname : nicknames) {
+            if (nickname == keep)
+                continue;
+            if (!runCertutil({"-D", "-n", nickname}, databaseDir)) {
+                qWarning() << QString("Nepodarilo sa odstarnit certifikat Nickname: %1, DB: %2")
+                                  .arg(nickname, entryDir(databaseDir));
+                result = false;
+            }
+        }
+    }
+    return result;
+}
+
+QString CertificateManagerNss::getCertutilExe()
+{
+    return Utils::dirApp() + "/certutil/certutil";
+}
+
+QString CertificateManagerNss::getFirefoxProfileFile()
+{
+    const QDir home = QDir::home();
+    if (!home.exists())
+        return QString();
+    const QString file = home.filePath(".mozilla/firefox/profiles.ini");
+    return QFileInfo::exists(file) ? file : QString();
+}
+
+QStringList CertificateManagerNss::findDatabaseDirs()
+{
+    QStringList candidates = sharedDatabaseDirs();
+    const QStringList profileFiles = firefoxProfileFiles();
+    for (const QString &profileFile : profileFiles)
+        candidates << readFirefoxProfiles(profileFile);
+
+    QStringList databaseDirs;
+    for (const QString &candidate : candidates) {
+        const QDir dir(candidate);
+        if (dir.exists("cert8.db"))
+            databaseDirs << candidate;
+        if (dir.exists("cert9.db"))
+            databaseDirs << SQL_PREFIX + candidate;
+    }
+    return databaseDirs;
+}
+
+// The shared databases outside any browser profile, in the order they are used.
+QStringList CertificateManagerNss::sharedDatabaseDirs()
+{
+    QStringList dirs;
+    const QString shared = QDir::home().filePath(".pki/nssdb");
+    if (QFileInfo(shared).isDir())
+        dirs << shared;
+    return dirs;
+}
+
+QStringList CertificateManagerNss::firefoxProfileFiles()
+{
+    QStringList files;
+    const QString file = getFirefoxProfileFile();
+    if (!file.isEmpty())
+        files << file;
+    return files;
+}
+
+// The profile directories listed in one profiles.ini, in file order.
+QStringList CertificateManagerNss::readFirefoxProfiles(QString profileFile)
+{
+    QFile file(profileFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Utils::showWarningMessage(tr("Nepodarilo sa otvoriť súbor s profilmi prehliadača Mozilla Firefox."));
+        return QStringList();
+    }
+    static const QRegularExpression header(QRegularExpression::anchoredPattern("\\[Profile\\d+\\]"));
+    static const QRegularExpression relative(QRegularExpression::anchoredPattern("IsRelative\\s*=\\s*(\\d)"));
+    static const QRegularExpression pathLine(QRegularExpression::anchoredPattern("Path\\s*=\\s*(\\S.*)"));
+
+    const QString baseDir = QFileInfo(profileFile).absolutePath();
+    const QStringList lines = QString::fromUtf8(file.read(MAX_PROFILES_SIZE)).split('\n');
+    QStringList profiles;
+    QString isRelative;
+    QString path;
+    for (const QString &rawLine : lines) {
+        const QString line = rawLine.trimmed();
+        const QRegularExpressionMatch relativeMatch = relative.match(line);
+        const QRegularExpressionMatch pathMatch = pathLine.match(line);
+        if (header.match(line).hasMatch()) {
+            isRelative.clear();
+            path.clear();
+        } else if (relativeMatch.hasMatch()) {
+            isRelative = relativeMatch.captured(1);
+        } else if (pathMatch.hasMatch()) {
+            path = pathMatch.captured(1);
+        }
+        if (!isRelative.isEmpty() && !path.isEmpty()) {
+            profiles << (isRelative == "1" ? baseDir + "/" + path : path);
+            path.clear();
+        }
+    }
+    return profiles;
+}
+
+QString CertificateManagerNss::createNickname(QByteArray certificate)
+{
+    const QStringList names = QSslCertificate(certificate, QSsl::Pem).subjectInfo(QSslCertificate::CommonName);
+    if (names.size() != 1) {
+        qCritical().noquote() << tr("Nepodarilo sa prečítať položku CN z certifikátu.");
+        return QString();
+    }
+    return names.first();
+}
+
+QStringList CertificateManagerNss::listCaCertificates(QString databaseDir)
+{
+    QByteArray output;
+    if (!runCertutil({"-L"}, databaseDir, QByteArray(), &output))
+        return QStringList();
+
+    // Only our own CAs are ever listed, so nothing else can be removed.
+    static const QRegularExpression agentCa("^(" + Utils::cnPrefixCerificateCa() + " \\d+)");
+    QStringList nicknames;
+    const QStringList lines = QString::fromUtf8(output).split('\n');
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = agentCa.match(line.trimmed());
+        if (match.hasMatch())
+            nicknames << match.captured(1);
+    }
+    return nicknames;
+}
+
+// The database is always named relative to the working directory.
+bool CertificateManagerNss::runCertutil(QStringList args, QString databaseDir, QByteArray input, QByteArray *output)
+{
+    args << "-d" << (databaseDir.startsWith(SQL_PREFIX) ? "sql:." : ".");
+    RunProcess process;
+    process.setWorkingDirectory(entryDir(databaseDir));
+    if (!process.start(getCertutilExe(), args, input, false))
+        return false;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return true;
+}

@@ -1,0 +1,36 @@
+#ifndef CERTIFICATEMANAGERNSS_H
+#define CERTIFICATEMANAGERNSS_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The agent's CA in the user's NSS databases: the shared one and those of the
+// Firefox profiles. Every database is worked on through NSS's certutil.
+class CertificateManagerNss : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CertificateManagerNss(QObject *parent = nullptr);
+
+    bool checkCertificate(QByteArray certificate);
+    bool addCertificate(QByteArray certificate);
+    bool removeCertificates(QByteArray skipCertificate);
+
+private:
+    QString getCertutilExe();
+    QString getFirefoxProfileFile();
+    QStringList findDatabaseDirs();
+    QString createNickname(QByteArray certificate);
+    QStringList listCaCertificates(QString databaseDir);
+
+    QStringList sharedDatabaseDirs();
+    QStringList firefoxProfileFiles();
+    QStringList readFirefoxProfiles(QString profileFile);
+    bool runCertutil(QStringList args, QString databaseDir, QByteArray input = QByteArray(),
+                     QByteArray *output = nullptr);
+};
+
+#endif // CERTIFICATEMANAGERNSS_H

@@ -1,0 +1,111 @@
+#include "certificategenerator.h"
+#include "certificatemanagernss.h"
+#include "messagelog.h"
+#include "testsupport.h"
+#include "utils.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QTimer>
+#include <QtTest>
+
+static QString certutil(const QStringList &args, int *code)
+{
+    return TestSupport::runTool(QCoreApplication::applicationDirPath() + "/certutil/certutil", args, code);
+}
+
+// Sorted nicknames of a database; a listing row is the nickname, spaces and the trust string.
+static QStringList nicknames(const QString &dir)
+{
+    static const QRegularExpression row("^(\\S.*\\S)\\s+\\S*,\\S*,\\S*$");
+    int code = -1;
+    const QString listing = certutil({"-L", "-d", "sql:" + dir}, &code);
+    if (code != 0)
+        return {listing};
+    QStringList names;
+    for (const QString &line : listing.split('\n'))
+        if (row.match(line.trimmed()).hasMatch())
+            names << row.match(line.trimmed()).captured(1);
+    names.sort();
+    return names;
+}
+
+class TestCertificateManagerNss : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(CertificateGenerator().generate());
+        ca = Utils::readFile(Utils::fileCertificateCa());
+        caName = QSslCertificate(ca).subjectInfo(QSslCertificate::CommonName).value(0);
+        QVERIFY(QRegularExpression("^Obrenta Kavrel CA \\d{14}$").match(caName).hasMatch());
+    }
+    void missingAndFailingDatabases();
+
+private:
+    void makeDatabase(const QString &dir)
+    {
+        int code = -1;
+        QVERIFY(QDir().mkpath(dir));
+        certutil({"-N", "--empty-password", "-d", "sql:" + dir}, &code);
+        QCOMPARE(code, 0);
+    }
+
+    QByteArray ca;
+    QString caName;
+};
+
+void TestCertificateManagerNss::missingAndFailingDatabases()
+{
+    TestHome home;
+    CertificateManagerNss manager;
+    {
+        MessageLog log;
+        QVERIFY(manager.checkCertificate(ca));
+        QVERIFY(manager.addCertificate(ca));
+        QVERIFY(manager.removeCertificates(QByteArray()));
+        QCOMPARE(log.warnings(), QStringList());
+    }
+    const QString shared = home.path() + "/.pki/nssdb", firefox = home.path() + "/.mozilla/firefox";
+    makeDatabase(shared);
+
+    // An unopenable profiles.ini: the user is told, and the shared database still gets the CA.
+    QVERIFY(QDir().mkpath(firefox + "/profiles.ini"));
+    QString boxText;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        QMessageBox *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box && box->isVisible()) {
+            poll.stop();
+            boxText = box->text();
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        }
+    });
+    poll.start(10);
+    QVERIFY(manager.addCertificate(ca));
+    QCOMPARE(boxText, QString("Nepodarilo sa otvoriť súbor s profilmi prehliadača Mozilla Firefox."));
+    QCOMPARE(nicknames(shared), QStringList{caName});
+
+    // A broken database fails alone; the profile after it is still served.
+    QVERIFY(QDir(firefox).rmdir("profiles.ini"));
+    QVERIFY(TestSupport::writeFile(firefox + "/profiles.ini",
+                                   "[Profile0]\nIsRelative=1\nPath=broken\n[Profile1]\nIsRelative=1\nPath=good\n"));
+    QVERIFY(QDir().mkpath(firefox + "/broken"));
+    QVERIFY(TestSupport::writeFile(firefox + "/broken/cert9.db", "not a database"));
+    makeDatabase(firefox + "/good");
+    MessageLog log;
+    QVERIFY(!manager.addCertificate(ca));
+    QCOMPARE(nicknames(firefox + "/good"), QStringList{caName});
+    QCOMPARE(log.warnings().filter("certifikat"),
+             QStringList{QString("\"Nepodarilo sa pridat certifikat Nickname: %1, DB: %2\"").arg(caName, firefox + "/broken")});
+    QVERIFY(!manager.checkCertificate(ca));
+}
+
+QTEST_MAIN(TestCertificateManagerNss)
+#include "tst_certificatemanagernss.moc"
