@@ -1,9 +1,13 @@
 #!/bin/sh
-# Installs every Debian package that the build, the agent and the tests need.
+# Installs every Debian package that the build and the agent need; with
+# --tests also what only the test suite uses (real browsers among them).
 set -e
 PACKAGES="cmake g++ make pkg-config qtbase5-dev libqt5websockets5-dev qttools5-dev-tools \
 qttranslations5-l10n libssl-dev libnss3-tools openssl xvfb xdotool x11-utils imagemagick \
 xdg-utils desktop-file-utils trayer"
+if [ "$1" = "--tests" ]; then
+    PACKAGES="$PACKAGES libglib2.0-bin chromium firefox-esr"
+fi
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

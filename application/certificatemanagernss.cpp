@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSslCertificate>
+#include <QStandardPaths>
 
 namespace {
 
@@ -89,15 +90,40 @@ QString CertificateManagerNss::getFirefoxProfileFile()
     return QFileInfo::exists(file) ? file : QString();
 }
 
+// Browsers keep their stores in more places than the shared database and the
+// classic Firefox profiles: newer Chromium under the XDG data directory, newer
+// Firefox under the XDG configuration directory, and snap and flatpak builds
+// inside their own homes. The classic places come first.
 QStringList CertificateManagerNss::findDatabaseDirs()
 {
-    QStringList candidates = sharedDatabaseDirs();
-    const QStringList profileFiles = firefoxProfileFiles();
-    for (const QString &profileFile : profileFiles)
-        candidates << readFirefoxProfiles(profileFile);
+    const QDir home = QDir::home();
+    QStringList candidates;
+    const auto addIfDir = [&candidates](const QString &dir) {
+        if (QFileInfo(dir).isDir())
+            candidates << dir;
+    };
+    addIfDir(home.filePath(".pki/nssdb"));
+    candidates << readFirefoxProfiles(getFirefoxProfileFile());
+    addIfDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/pki/nssdb");
+    const QStringList furtherProfileFiles = {
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/mozilla/firefox/profiles.ini",
+        home.filePath("snap/firefox/common/.mozilla/firefox/profiles.ini"),
+        home.filePath(".var/app/org.mozilla.firefox/.mozilla/firefox/profiles.ini"),
+        home.filePath(".var/app/org.mozilla.firefox/config/mozilla/firefox/profiles.ini"),
+    };
+    for (const QString &profileFile : furtherProfileFiles)
+        if (QFileInfo(profileFile).exists())
+            candidates << readFirefoxProfiles(profileFile);
+    addIfDir(home.filePath("snap/chromium/current/.pki/nssdb"));
 
     QStringList databaseDirs;
-    for (const QString &candidate : candidates) {
+    QStringList seen;
+    for (const QString &candidate : qAsConst(candidates)) {
+        // Also reached through a symbolic link or a second profiles.ini.
+        const QString canonical = QFileInfo(candidate).canonicalFilePath();
+        if (canonical.isEmpty() || seen.contains(canonical))
+            continue;
+        seen << canonical;
         const QDir dir(candidate);
         if (dir.exists("cert8.db"))
             databaseDirs << candidate;
@@ -107,28 +133,11 @@ QStringList CertificateManagerNss::findDatabaseDirs()
     return databaseDirs;
 }
 
-// The shared databases outside any browser profile, in the order they are used.
-QStringList CertificateManagerNss::sharedDatabaseDirs()
-{
-    QStringList dirs;
-    const QString shared = QDir::home().filePath(".pki/nssdb");
-    if (QFileInfo(shared).isDir())
-        dirs << shared;
-    return dirs;
-}
-
-QStringList CertificateManagerNss::firefoxProfileFiles()
-{
-    QStringList files;
-    const QString file = getFirefoxProfileFile();
-    if (!file.isEmpty())
-        files << file;
-    return files;
-}
-
 // The profile directories listed in one profiles.ini, in file order.
 QStringList CertificateManagerNss::readFirefoxProfiles(QString profileFile)
 {
+    if (profileFile.isEmpty())
+        return QStringList();
     QFile file(profileFile);
     if (!file.open(QIODevice::ReadOnly)) {
         Utils::showWarningMessage(tr("Nepodarilo sa otvoriť súbor s profilmi prehliadača Mozilla Firefox."));

@@ -26,8 +26,6 @@ private:
     QString createNickname(QByteArray certificate);
     QStringList listCaCertificates(QString databaseDir);
 
-    QStringList sharedDatabaseDirs();
-    QStringList firefoxProfileFiles();
     QStringList readFirefoxProfiles(QString profileFile);
     bool runCertutil(QStringList args, QString databaseDir, QByteArray input = QByteArray(),
                      QByteArray *output = nullptr);

@@ -47,6 +47,7 @@ private slots:
         QVERIFY(QRegularExpression("^Obrenta Kavrel CA \\d{14}$").match(caName).hasMatch());
     }
     void missingAndFailingDatabases();
+    void storesOfTodaysBrowsers();
 
 private:
     void makeDatabase(const QString &dir)
@@ -105,6 +106,42 @@ void TestCertificateManagerNss::missingAndFailingDatabases()
     QCOMPARE(log.warnings().filter("certifikat"),
              QStringList{QString("\"Nepodarilo sa pridat certifikat Nickname: %1, DB: %2\"").arg(caName, firefox + "/broken")});
     QVERIFY(!manager.checkCertificate(ca));
+}
+
+// Newer Chromium and Firefox, and their snap and flatpak builds, keep their
+// stores elsewhere; a store reached twice is worked on once.
+void TestCertificateManagerNss::storesOfTodaysBrowsers()
+{
+    TestHome home;
+    const QString h = home.path(), config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString firefox = config + "/mozilla/firefox", snap = h + "/snap/firefox/common/.mozilla/firefox",
+                  flatpak = h + "/.var/app/org.mozilla.firefox", broken = h + "/broken";
+    const QStringList databases = {qEnvironmentVariable("XDG_DATA_HOME") + "/pki/nssdb", firefox + "/abc.default-esr",
+                                   snap + "/snap.default", flatpak + "/.mozilla/firefox/flat.default",
+                                   h + "/snap/chromium/2345/.pki/nssdb"};
+    for (const QString &dir : databases)
+        makeDatabase(dir);
+    QVERIFY(QFile::link(h + "/snap/chromium/2345", h + "/snap/chromium/current"));
+    QVERIFY(TestSupport::writeFile(broken + "/cert9.db", "not a database"));
+    const QByteArray brokenProfile = "[Profile9]\nIsRelative=0\nPath=" + broken.toUtf8() + "\n";
+    QVERIFY(TestSupport::writeFile(firefox + "/profiles.ini",
+                                   "[Profile0]\nIsRelative=1\nPath=abc.default-esr\n" + brokenProfile));
+    QVERIFY(TestSupport::writeFile(snap + "/profiles.ini", "[Profile0]\nIsRelative=1\nPath=snap.default\n"));
+    QVERIFY(TestSupport::writeFile(flatpak + "/.mozilla/firefox/profiles.ini",
+                                   "[Profile0]\nIsRelative=1\nPath=flat.default\n"));
+    QVERIFY(TestSupport::writeFile(flatpak + "/config/mozilla/firefox/profiles.ini", brokenProfile));
+
+    CertificateManagerNss manager;
+    MessageLog log;
+    QVERIFY(!manager.addCertificate(ca));
+    QCOMPARE(log.warnings().filter("Nepodarilo sa pridat").size(), 1);
+    for (const QString &dir : databases)
+        QCOMPARE(nicknames(dir), QStringList{caName});
+    QVERIFY(QDir(broken).removeRecursively());
+    QVERIFY(manager.checkCertificate(ca));
+    QVERIFY(manager.removeCertificates(QByteArray()));
+    for (const QString &dir : databases)
+        QCOMPARE(nicknames(dir), QStringList());
 }
 
 QTEST_MAIN(TestCertificateManagerNss)

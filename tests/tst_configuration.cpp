@@ -4,6 +4,7 @@
 #include "utils.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
@@ -99,6 +100,7 @@ class TestConfiguration : public QObject
 private slots:
     void startsFromFirstToUninstall();
     void uninstallWhileNoticeIsOpen();
+    void storesThatRealBrowsersMade();
     void foreignLockHolderIsNotSignalled();
 
 private:
@@ -295,6 +297,69 @@ void TestConfiguration::uninstallWhileNoticeIsOpen()
     QCOMPARE(agent.exitCode(), 0);
     QVERIFY(!QFileInfo::exists(Utils::dirConfig()));
     QCOMPARE(nicknames(sharedDatabase()), QStringList({FOREIGN, LETTERS}));
+}
+
+static ChildResult chromium(const QString &url)
+{
+    return run("chromium", {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                            "--user-data-dir=" + QDir::homePath() + "/chromium", "--dump-dom", url},
+               QProcessEnvironment::systemEnvironment(), START_MS);
+}
+
+static quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// Debian's Firefox ESR and Chromium make their stores where a new account has
+// them today (the XDG configuration and data directories); one OK puts the
+// CA into both, and Chromium then trusts the agent.
+void TestConfiguration::storesThatRealBrowsersMade()
+{
+    TestHome home;
+    storeLanguage();
+    const ChildResult firefox = run("firefox-esr", {"--headless", "--screenshot", home.path() + "/blank.png",
+                                                    "about:blank"}, QProcessEnvironment::systemEnvironment(), START_MS);
+    QVERIFY2(firefox.exitCode == 0, firefox.err.constData());
+    QDirIterator profiles(qEnvironmentVariable("XDG_CONFIG_HOME") + "/mozilla/firefox", {"cert9.db"}, QDir::Files,
+                          QDirIterator::Subdirectories);
+    QVERIFY(profiles.hasNext());
+    const QString firefoxStore = QFileInfo(profiles.next()).absolutePath();
+
+    // Chromium makes its store at its first TLS handshake.
+    makeContainer(home.path(), "throwaway", {"-newkey", "rsa:2048"}, "/CN=localhost", "x");
+    const quint16 port = freePort();
+    ChildProcess server;
+    server.start("openssl", {"s_server", "-quiet", "-www", "-accept", QString("127.0.0.1:%1").arg(port), "-cert",
+                             home.path() + "/throwaway.crt", "-key", home.path() + "/throwaway.key"});
+    QTRY_VERIFY_WITH_TIMEOUT(listening(port), START_MS);
+    chromium(QString("https://127.0.0.1:%1/").arg(port));
+    const QString chromiumStore = qEnvironmentVariable("XDG_DATA_HOME") + "/pki/nssdb";
+    QVERIFY(QFileInfo::exists(chromiumStore + "/cert9.db"));
+
+    ChildProcess agent;
+    start(agent, "real-browsers");
+    confirmNotice(agent);
+    for (const QString &store : {firefoxStore, chromiumStore})
+        QCOMPARE(nicknames(store).filter(AGENT_CA), QStringList{agentNickname()});
+    const QString serverUrl = QString::fromUtf8(readAll(Utils::fileState())).trimmed();
+    const QUrl page("https://kavrel.localhost:" + QString::number(QUrl(serverUrl).port()) + "/");
+    const ChildResult trusted = chromium(page.toString());
+    // The handshake passes; a plain page request then gets nothing from a
+    // server that speaks only WebSocket.
+    const QString loaded = QRegularExpression("Page load failed: net::(ERR_\\w+)")
+                               .match(QString::fromLocal8Bit(trusted.err))
+                               .captured(1);
+    QVERIFY2(!loaded.isEmpty() && !loaded.startsWith("ERR_CERT") && !trusted.err.contains("handshake failed"),
+             trusted.err.constData());
+
+    QCOMPARE(runKavrel({"-u"}, offscreen(), START_MS).exitCode, 0);
+    for (const QString &store : {firefoxStore, chromiumStore})
+        QCOMPARE(nicknames(store).filter(AGENT_CA), QStringList());
 }
 
 // The lock names a live process that is not the agent (here: this test).
