@@ -6,15 +6,24 @@
 #include "certificatemanagernss.h"
 #include "certificatemanageros.h"
 #include "installationfilemanager.h"
+#include "logsdialog.h"
+#include "myapplication.h"
 #include "protocolhandlermanager.h"
+#include "qmessageboxresize.h"
 #include "runprocess.h"
 #include "server.h"
+#include "settingsdialog.h"
+#include "trayiconwindow.h"
 #include "utils.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QDebug>
 #include <QFile>
+#include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -27,6 +36,7 @@
 #include <unistd.h>
 
 static QSystemTrayIcon *tray = nullptr;
+static TrayIconWindow *trayW = nullptr;
 
 // Written by the signal handler, read on the event loop.
 static int signalPipe[2] = {-1, -1};
@@ -57,6 +67,7 @@ int MainSingleton::run(QStringList args)
         qCritical().noquote() << tr("Nepodarilo sa vymazať informácie o stave.");
     std::atexit(onExit);
     quitOnSignals();
+    installTrayIcon();
     checkConfigiration(false);
     if (!isWebStartInstalled())
         Utils::showWarningMessage(tr("Nepodarilo sa nájsť aplikáciu Java Web Start (javaws). Uistite sa, že máte "
@@ -174,6 +185,92 @@ void MainSingleton::startServer()
     state.close();
     if (!QFile::rename(Utils::fileStateTmp(), Utils::fileState()))
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
+}
+
+void MainSingleton::installTrayIcon()
+{
+    menu = new QMenu(this);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray = new QSystemTrayIcon(QIcon(":/pixmaps/kavrel"));
+        tray->setContextMenu(menu);
+        tray->setVisible(true);
+    } else {
+        trayW = new TrayIconWindow(this);
+        trayW->setContextMenu(menu);
+        trayW->show();
+    }
+    retranslateUi();
+}
+
+void MainSingleton::retranslateUi()
+{
+    if (!menu)
+        return;
+    // The previous build's submenu and group may be what is emitting the
+    // switch that got us here, so they go once it has returned.
+    menu->clear();
+    for (QObject *old : menu->children())
+        if (qobject_cast<QMenu *>(old) || qobject_cast<QActionGroup *>(old))
+            old->deleteLater();
+
+    connect(menu->addAction(tr("&Reinštalácia aplikácie")), &QAction::triggered, this, &MainSingleton::installCa);
+    QMenu *languages = menu->addMenu(tr("&Jazyk"));
+    QActionGroup *group = new QActionGroup(menu);
+    group->setExclusive(true);
+    const QString current = QLocale().name().section('_', 0, -2);
+    const QList<QPair<QString, QString>> entries = {{tr("English"), "en"}, {tr("Slovenský"), "sk"}};
+    for (const auto &entry : entries) {
+        QAction *action = languages->addAction(entry.first);
+        action->setCheckable(true);
+        action->setData(entry.second);
+        action->setChecked(entry.second == current);
+        group->addAction(action);
+    }
+    connect(group, &QActionGroup::triggered, this, &MainSingleton::slotLanguageChanged);
+    connect(menu->addAction(tr("&Nastavenia")), &QAction::triggered, this, &MainSingleton::showSettings);
+    connect(menu->addAction(tr("&O aplikácii")), &QAction::triggered, this, &MainSingleton::showAbout);
+    menu->addSeparator();
+    connect(menu->addAction(tr("&Ukončiť")), &QAction::triggered, this, &MainSingleton::quit);
+}
+
+void MainSingleton::slotLanguageChanged(QAction *action)
+{
+    if (action)
+        changeLanguage(this, action->data().toString());
+}
+
+void MainSingleton::showSettings()
+{
+    SettingsDialog dialog(nullptr);
+    dialog.exec();
+}
+
+void MainSingleton::showAbout()
+{
+    QMessageBoxResize box;
+    box.setIconPixmap(QPixmap(":/pixmaps/kavrel"));
+    const QString nbsp5 = QString("&nbsp;").repeated(5);
+    box.setText(QString("<html><table><tr><td>" + tr("Názov:") + "</td><td>" + nbsp5 + "Kavrel</td></tr><tr><td>"
+                        + tr("Verzia:") + "</td><td>" + nbsp5 + "%1</td></tr><tr><td>" + tr("Autor:") + "</td><td>"
+                        + nbsp5 + "Obrenta, a.s." + QString("&nbsp;").repeated(40) + "</td></tr></table></html>")
+                    .arg(QCoreApplication::applicationVersion()));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    QPushButton *showLog = box.addButton(tr("Zobraziť denník..."), QMessageBox::ApplyRole);
+    // What this build really contains, alphabetically.
+    box.setDetailedText(tr("Zoznam použitých komponentov:\n\n")
+                        + QStringList{"Network Security Services (https://firefox-source-docs.mozilla.org/security/nss/)",
+                                      "OpenSSL (https://www.openssl.org/)", "Qt (https://www.qt.io/)",
+                                      "zlib (https://zlib.net/)"}
+                              .join('\n'));
+    Utils::disableQMessageBoxWrapping(box);
+    box.setMinimumWidth(900);
+    box.exec();
+    if (box.clickedButton() == showLog) {
+        LogsDialog logs(nullptr);
+        logs.exec();
+    }
 }
 
 void MainSingleton::quit()

@@ -4,6 +4,9 @@
 #include <QStringList>
 #include <QWidget>
 
+class QAction;
+class QMenu;
+
 // The long-running agent of a user. Never shown: it owns the server.
 class MainSingleton : public QWidget
 {
@@ -15,14 +18,20 @@ public:
     int run(QStringList args);
     void checkConfigiration(bool forceInstall);
     void startServer();
+    void installTrayIcon();
+    void retranslateUi();
 
 public slots:
     void installCa();
+    void showSettings();
+    void showAbout();
     void quit();
+    void slotLanguageChanged(QAction *action);
 
 private:
     void quitOnSignals();
 
+    QMenu *menu = nullptr;
     bool m_quitRequested = false;
 };
 

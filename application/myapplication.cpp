@@ -1,5 +1,6 @@
 #include "myapplication.h"
 
+#include "mainsingleton.h"
 #include "redirectserver.h"
 #include "utils.h"
 
@@ -79,7 +80,8 @@ void changeLanguage(MainSingleton *m, QString lang)
     loadTranslator(translator, ":/translations/Kavrel");
     loadTranslator(translatorQtBase, ":/translations/qtbase");
     loadTranslator(translatorQtMoje, ":/translations/qtmoje");
-    Q_UNUSED(m);
+    if (m)
+        m->retranslateUi();
 }
 
 bool MyApplication::event(QEvent *e)

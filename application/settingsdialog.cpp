@@ -1,10 +1,16 @@
 #include "settingsdialog.h"
+#include "ui_settingsdialog.h"
 
 #include "javaappsmanager.h"
 #include "nativeappsmanager.h"
+#include "securityitemdelegate.h"
 #include "utils.h"
 
+#include <QList>
+#include <QPushButton>
 #include <QSettings>
+#include <QStandardItem>
+#include <QStandardItemModel>
 #include <QStringList>
 
 const QString SettingsDialog::ENABLED = "enabled";
@@ -12,6 +18,80 @@ const QString SettingsDialog::DISABLED = "disabled";
 const QString SettingsDialog::ASK = "ask";
 const QString SettingsDialog::DEFAULT = "";
 const QString SettingsDialog::APP_PREFIX = "application_";
+
+SettingsDialog::SettingsDialog(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::SettingsDialog)
+    , model(nullptr)
+    , delegate(nullptr)
+{
+    ui->setupUi(this);
+    ui->buttonBox->button(QDialogButtonBox::Cancel)->setText(tr("Zrušiť"));
+    // Native applications do not exist on this platform.
+    ui->txtDisableNative->setEnabled(false);
+
+    QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+    ui->txtDisableJava->setChecked(settings.value("settings/disableWebStartApps", false).toBool());
+    ui->txtDisableNative->setChecked(settings.value("settings/disableNativeApps", false).toBool());
+
+    model = new QStandardItemModel(0, 3, this);
+    ui->treeView->setModel(model);
+    delegate = new SecurityItemDelegate(this);
+    ui->treeView->setItemDelegate(delegate);
+    model->setHorizontalHeaderLabels({tr("Názov aplikácie"), tr("URL"), tr("Stav")});
+
+    // Linux lists no native applications, so none is added here.
+    NativeAppsManager::list();
+
+    const QStringList groups = settings.childGroups();
+    for (const QString &group : groups) {
+        if (!group.startsWith(APP_PREFIX, Qt::CaseSensitive))
+            continue;
+        QString title = settings.value(group + "/title").toString();
+        const QString url = settings.value(group + "/url").toString();
+        if (url.isEmpty())
+            continue;
+        if (title.isEmpty()) {
+            // Kept even on Cancel: the file is written when it closes below.
+            title = getAppTitle(url);
+            settings.setValue(group + "/title", title);
+        }
+        auto *titleItem = new QStandardItem(title);
+        titleItem->setEditable(false);
+        auto *urlItem = new QStandardItem(url);
+        urlItem->setEditable(false);
+        auto *stateItem = new QStandardItem(settings.value(group + "/state").toString());
+        model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem});
+    }
+
+    for (int column = 0; column < 3; ++column)
+        ui->treeView->resizeColumnToContents(column);
+    ui->treeView->setSortingEnabled(true);
+    // The sort is stable: by title, equal titles by URL.
+    ui->treeView->sortByColumn(1, Qt::AscendingOrder);
+    ui->treeView->sortByColumn(0, Qt::AscendingOrder);
+}
+
+SettingsDialog::~SettingsDialog()
+{
+    delete ui;
+}
+
+void SettingsDialog::accept()
+{
+    {
+        QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+        settings.setValue("settings/disableWebStartApps", ui->txtDisableJava->isChecked());
+        settings.setValue("settings/disableNativeApps", ui->txtDisableNative->isChecked());
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QString group = findGroup(settings, model->item(row, 1)->text());
+            // The group may have been removed by hand while the dialog was open.
+            if (!group.isEmpty())
+                settings.setValue(group + "/state", model->item(row, 2)->text());
+        }
+    }
+    QDialog::accept();
+}
 
 bool SettingsDialog::checkApp(QString url)
 {

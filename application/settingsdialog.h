@@ -5,6 +5,12 @@
 #include <QString>
 
 class QSettings;
+class QStandardItemModel;
+class SecurityItemDelegate;
+
+namespace Ui {
+class SettingsDialog;
+}
 
 // The per-application permissions and the two global switches, kept in the
 // settings file.
@@ -13,6 +19,12 @@ class SettingsDialog : public QDialog
     Q_OBJECT
 
 public:
+    explicit SettingsDialog(QWidget *parent = nullptr);
+    ~SettingsDialog() override;
+
+    // Saves the switches and the states, then closes.
+    void accept() override;
+
     static const QString ENABLED;
     static const QString DISABLED;
     static const QString ASK;
@@ -25,6 +37,11 @@ public:
     static QString newGroup(QSettings &s);
     static QString securityToLabel(QString securityId);
     static QString getAppTitle(QString url);
+
+private:
+    Ui::SettingsDialog *ui;
+    QStandardItemModel *model;
+    SecurityItemDelegate *delegate;
 };
 
 #endif // SETTINGSDIALOG_H

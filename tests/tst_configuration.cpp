@@ -1,10 +1,10 @@
+#include "browsers.h"
 #include "childprocess.h"
 #include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
@@ -80,19 +80,6 @@ static QString schemeHandler()
     return runTool("xdg-mime", {"query", "default", "x-scheme-handler/obrenta-kavrel"}).trimmed();
 }
 
-// Watched from outside, so that no connection of ours counts as the page.
-static bool listening(quint16 port)
-{
-    const QString local = QString(":%1 ").arg(port, 4, 16, QChar('0')).toUpper();
-    const QStringList lines = QString::fromLatin1(readAll("/proc/net/tcp")).split('\n');
-    for (const QString &line : lines) {
-        const QStringList fields = line.simplified().split(' ');
-        if (fields.size() > 3 && (fields[1] + " ").endsWith(local) && fields[3] == "0A")
-            return true;
-    }
-    return false;
-}
-
 class TestConfiguration : public QObject
 {
     Q_OBJECT
@@ -105,8 +92,6 @@ private slots:
 
 private:
     void start(ChildProcess &agent, const QString &name);
-    // Confirms the certificate notice and answers the outcome box.
-    void confirmNotice(ChildProcess &agent);
     void stop(ChildProcess &agent);
     // Every database holds the current agent CA as its only one, and the foreign root.
     void trustedEverywhere(const QStringList &databases);
@@ -124,29 +109,6 @@ void TestConfiguration::start(ChildProcess &agent, const QString &name)
     agent.start(kavrelPath(), {"-s"});
     QVERIFY(agent.waitForStarted());
     agent.setObjectName(name);
-}
-
-void TestConfiguration::confirmNotice(ChildProcess &agent)
-{
-    const QStringList notice = display.windowsOf(agent.processId(), START_MS);
-    QVERIFY2(notice.size() == 1, qPrintable(agent.errText()));
-    QCOMPARE(display.windowName(notice.first()), QString("Inštalácia certifikátu"));
-    display.screenshot("configuration-notice-" + agent.objectName());
-    QVERIFY(!QFileInfo::exists(Utils::fileState()));
-    QVERIFY(display.pressKey(notice.first(), "Return"));
-
-    QStringList outcome;
-    QVERIFY(QTest::qWaitFor(
-        [&]() {
-            outcome = display.windowsOf(agent.processId(), 0);
-            return !outcome.isEmpty() && outcome != notice;
-        },
-        START_MS));
-    display.screenshot("configuration-outcome-" + agent.objectName());
-    // The success box; the error box would follow a failed add.
-    QVERIFY2(!agent.errText().contains("Nepodarilo sa pridat certifikat"), qPrintable(agent.errText()));
-    QVERIFY(display.pressKey(outcome.first(), "Return"));
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Utils::fileState()), START_MS);
 }
 
 void TestConfiguration::stop(ChildProcess &agent)
@@ -217,7 +179,7 @@ void TestConfiguration::startsFromFirstToUninstall()
 
     ChildProcess first;
     start(first, "first");
-    confirmNotice(first);
+    confirmNotice(display, first, first.objectName());
     trustedEverywhere(databases);
     QVERIFY(readAll(Utils::fileInstallation()).contains("<Path>" + kavrelPath().toUtf8() + "</Path>"));
     QVERIFY(readAll(entryFile()).contains("\nExec=" + kavrelPath().toUtf8() + " %U\n"));
@@ -229,7 +191,7 @@ void TestConfiguration::startsFromFirstToUninstall()
     start(second, "second");
     // Published without anyone answering a dialog: none was shown.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Utils::fileState()), START_MS);
-    QVERIFY(display.windowsOf(second.processId(), 0).isEmpty());
+    QVERIFY(display.dialogsOf(second.processId(), 0).isEmpty());
     QCOMPARE(QFileInfo(entryFile()).lastModified(), registered);
     stop(second);
 
@@ -240,7 +202,7 @@ void TestConfiguration::startsFromFirstToUninstall()
                                                             "Path=Profiles/later.default\n"));
     ChildProcess third;
     start(third, "profile-added");
-    confirmNotice(third);
+    confirmNotice(display, third, third.objectName());
     QCOMPARE(nicknames(later).filter(AGENT_CA), QStringList{agentNickname()});
     stop(third);
 
@@ -248,7 +210,7 @@ void TestConfiguration::startsFromFirstToUninstall()
     QVERIFY(QFile::remove(Utils::fileCertificateSsl("kavrel.localhost")));
     ChildProcess fourth;
     start(fourth, "regenerated");
-    confirmNotice(fourth);
+    confirmNotice(display, fourth, fourth.objectName());
     QVERIFY(agentNickname() != before);
     databases << later;
     trustedEverywhere(databases);
@@ -290,29 +252,13 @@ void TestConfiguration::uninstallWhileNoticeIsOpen()
     makeDatabase(sharedDatabase());
     ChildProcess agent;
     start(agent, "uninstalled-at-notice");
-    QCOMPARE(display.windowsOf(agent.processId(), START_MS).size(), 1);
+    QCOMPARE(display.dialogsOf(agent.processId(), START_MS).size(), 1);
     const ChildResult removed = runKavrel({"-u"}, offscreen(), START_MS);
     QCOMPARE(removed.exitCode, 0);
     QVERIFY2(agent.ended(), qPrintable(agent.errText()));
     QCOMPARE(agent.exitCode(), 0);
     QVERIFY(!QFileInfo::exists(Utils::dirConfig()));
     QCOMPARE(nicknames(sharedDatabase()), QStringList({FOREIGN, LETTERS}));
-}
-
-static ChildResult chromium(const QString &url)
-{
-    return run("chromium", {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                            "--user-data-dir=" + QDir::homePath() + "/chromium", "--dump-dom", url},
-               QProcessEnvironment::systemEnvironment(), START_MS);
-}
-
-static quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
 }
 
 // Debian's Firefox ESR and Chromium make their stores where a new account has
@@ -322,33 +268,18 @@ void TestConfiguration::storesThatRealBrowsersMade()
 {
     TestHome home;
     storeLanguage();
-    const ChildResult firefox = run("firefox-esr", {"--headless", "--screenshot", home.path() + "/blank.png",
-                                                    "about:blank"}, QProcessEnvironment::systemEnvironment(), START_MS);
-    QVERIFY2(firefox.exitCode == 0, firefox.err.constData());
-    QDirIterator profiles(qEnvironmentVariable("XDG_CONFIG_HOME") + "/mozilla/firefox", {"cert9.db"}, QDir::Files,
-                          QDirIterator::Subdirectories);
-    QVERIFY(profiles.hasNext());
-    const QString firefoxStore = QFileInfo(profiles.next()).absolutePath();
-
-    // Chromium makes its store at its first TLS handshake.
-    makeContainer(home.path(), "throwaway", {"-newkey", "rsa:2048"}, "/CN=localhost", "x");
-    const quint16 port = freePort();
-    ChildProcess server;
-    server.start("openssl", {"s_server", "-quiet", "-www", "-accept", QString("127.0.0.1:%1").arg(port), "-cert",
-                             home.path() + "/throwaway.crt", "-key", home.path() + "/throwaway.key"});
-    QTRY_VERIFY_WITH_TIMEOUT(listening(port), START_MS);
-    chromium(QString("https://127.0.0.1:%1/").arg(port));
-    const QString chromiumStore = qEnvironmentVariable("XDG_DATA_HOME") + "/pki/nssdb";
-    QVERIFY(QFileInfo::exists(chromiumStore + "/cert9.db"));
+    const QString firefoxStore = Browsers::firstFirefoxRun();
+    const QString chromiumStore = Browsers::firstChromiumRun();
+    QVERIFY(!firefoxStore.isEmpty() && !chromiumStore.isEmpty());
 
     ChildProcess agent;
     start(agent, "real-browsers");
-    confirmNotice(agent);
+    confirmNotice(display, agent, agent.objectName());
     for (const QString &store : {firefoxStore, chromiumStore})
         QCOMPARE(nicknames(store).filter(AGENT_CA), QStringList{agentNickname()});
     const QString serverUrl = QString::fromUtf8(readAll(Utils::fileState())).trimmed();
     const QUrl page("https://kavrel.localhost:" + QString::number(QUrl(serverUrl).port()) + "/");
-    const ChildResult trusted = chromium(page.toString());
+    const ChildResult trusted = Browsers::chromium(page.toString(), {"--dump-dom"});
     // The handshake passes; a plain page request then gets nothing from a
     // server that speaks only WebSocket.
     const QString loaded = QRegularExpression("Page load failed: net::(ERR_\\w+)")

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "certificategenerator.h"
+#include "childprocess.h"
 #include "utils.h"
 
 #include <QDir>
@@ -99,6 +100,25 @@ QStringList Xvfb::windowsOf(qint64 pid, int timeoutMs) const
     return {};
 }
 
+QStringList Xvfb::dialogsOf(qint64 pid, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        const QStringList windows = windowsOf(pid, 0);
+        QStringList dialogs = windows;
+        for (const QString &window : windows) {
+            const QSize size = windowSize(window);
+            if (size.width() <= 32 || size == QSize(348, 283))
+                dialogs.removeAll(window);
+        }
+        if (!dialogs.isEmpty())
+            return dialogs;
+        QTest::qWait(100);
+    } while (timer.elapsed() < timeoutMs);
+    return {};
+}
+
 QString Xvfb::windowName(const QString &window) const
 {
     return xdotool(display, {"getwindowname", window});
@@ -122,6 +142,37 @@ bool Xvfb::typeText(const QString &window, const QString &text) const
         return false;
     xdotool(display, {"type", text}, &code);
     return code == 0;
+}
+
+bool Xvfb::click(const QString &window, int button) const
+{
+    const QSize size = windowSize(window);
+    int code = -1;
+    xdotool(display,
+            {"mousemove", "--window", window, "--sync", QString::number(size.width() / 2),
+             QString::number(size.height() / 2), "click", QString::number(button)},
+            &code);
+    return code == 0;
+}
+
+bool Xvfb::key(const QString &key) const
+{
+    int code = -1;
+    xdotool(display, {"key", "--clearmodifiers", key}, &code);
+    return code == 0;
+}
+
+QSize Xvfb::windowSize(const QString &window) const
+{
+    const QString shell = xdotool(display, {"getwindowgeometry", "--shell", window});
+    QSize size;
+    for (const QString &line : shell.split('\n')) {
+        if (line.startsWith("WIDTH="))
+            size.setWidth(line.mid(6).toInt());
+        if (line.startsWith("HEIGHT="))
+            size.setHeight(line.mid(7).toInt());
+    }
+    return size;
 }
 
 QString Xvfb::screenshot(const QString &name) const
@@ -254,6 +305,41 @@ QUrl wssUrl(const QString &host, quint16 port, const QString &path)
     url.setPort(port);
     url.setPath(path, QUrl::TolerantMode);
     return url;
+}
+
+void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name)
+{
+    const QStringList notice = display.dialogsOf(agent.processId(), 60000);
+    QVERIFY2(notice.size() == 1, qPrintable(agent.errText()));
+    QCOMPARE(display.windowName(notice.first()), QString("Inštalácia certifikátu"));
+    display.screenshot("notice-" + name);
+    QVERIFY(!QFileInfo::exists(Utils::fileState()));
+    QVERIFY(display.pressKey(notice.first(), "Return"));
+
+    QStringList outcome;
+    QVERIFY(QTest::qWaitFor(
+        [&]() {
+            outcome = display.dialogsOf(agent.processId(), 0);
+            return !outcome.isEmpty() && outcome != notice;
+        },
+        60000));
+    display.screenshot("notice-outcome-" + name);
+    // The success box; the error box would follow a failed add.
+    QVERIFY2(!agent.errText().contains("Nepodarilo sa pridat certifikat"), qPrintable(agent.errText()));
+    QVERIFY(display.pressKey(outcome.first(), "Return"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Utils::fileState()), 60000);
+}
+
+bool listening(quint16 port)
+{
+    const QString local = QString(":%1 ").arg(port, 4, 16, QChar('0')).toUpper();
+    const QStringList lines = QString::fromLatin1(readAll("/proc/net/tcp")).split('\n');
+    for (const QString &line : lines) {
+        const QStringList fields = line.simplified().split(' ');
+        if (fields.size() > 3 && (fields[1] + " ").endsWith(local) && fields[3] == "0A")
+            return true;
+    }
+    return false;
 }
 
 void makeContainer(const QString &dir, const QString &name, const QStringList &newKey, const QString &subject,

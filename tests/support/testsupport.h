@@ -4,11 +4,13 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 
+class ChildProcess;
 class QSslCertificate;
 
 // A fresh HOME and XDG directories for the current process and the children
@@ -45,9 +47,16 @@ public:
     QProcessEnvironment environment(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) const;
     // Window ids of the visible windows of a process, waiting up to timeout ms.
     QStringList windowsOf(qint64 pid, int timeoutMs = 20000) const;
+    // The same without the main instance's tray icon or fallback window.
+    QStringList dialogsOf(qint64 pid, int timeoutMs = 20000) const;
     QString windowName(const QString &window) const;
     bool pressKey(const QString &window, const QString &key) const;
     bool typeText(const QString &window, const QString &text) const;
+    // Clicks a mouse button in the middle of the window.
+    bool click(const QString &window, int button) const;
+    // A key for whatever holds the keyboard (an open menu, say).
+    bool key(const QString &key) const;
+    QSize windowSize(const QString &window) const;
     // Saves the whole screen as a test artefact; returns its path.
     QString screenshot(const QString &name) const;
 
@@ -86,6 +95,12 @@ qint64 lockOwner();
 // The CA the agent made under the current home.
 QSslCertificate agentCa();
 QUrl wssUrl(const QString &host, quint16 port, const QString &path);
+// Confirms a main instance's certificate notice and its success box, as a
+// user would, and waits until it serves; name marks the screenshots.
+void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name);
+// Whether something listens on the loopback port, watched from outside so
+// that no connection of ours counts as a client.
+bool listening(quint16 port);
 // A self-signed certificate and key in dir/name.crt and .key, and both in
 // dir/name.p12; newKey are the openssl req options that make the key.
 void makeContainer(const QString &dir, const QString &name, const QStringList &newKey, const QString &subject,

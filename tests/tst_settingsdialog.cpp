@@ -1,0 +1,129 @@
+#include "settingsdialog.h"
+#include "testsupport.h"
+#include "utils.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTreeView>
+#include <QtTest>
+
+// The dialog driven with the mouse over a real settings file.
+class TestSettingsDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void editAndSave();
+    void cancelWritesNothing();
+
+private:
+    static QVariant read(const QString &key) { return QSettings(Utils::fileConfig(), QSettings::IniFormat).value(key); }
+    static void writeApps()
+    {
+        QVERIFY(Utils::createDirConfig());
+        QSettings s(Utils::fileConfig(), QSettings::IniFormat);
+        // Group number, url, title, state; empty ones stay unset.
+        const QList<QStringList> apps{{"0", "b", "Beta", "ask"}, {"1", "a2", "Alfa", "disabled"},
+                                      {"2", "c", "", "Enabled"}, {"3", "a1", "Alfa", ""}, {"4", "", "No URL", ""}};
+        const QStringList keys{"/url", "/title", "/state"};
+        for (const QStringList &app : apps)
+            for (int i = 0; i < 3; ++i)
+                if (!app[i + 1].isEmpty())
+                    s.setValue("application_" + app[0] + keys[i], app[i + 1]);
+        s.setValue("settings/url", "s");
+    }
+    static void click(QWidget *w, QPoint at = QPoint(5, 5)) { QTest::mouseClick(w, Qt::LeftButton, {}, at); }
+    // Clicks a row's state cell; returns the combo box whose list opened.
+    static QComboBox *clickState(QDialog &d, int row)
+    {
+        auto *v = d.findChild<QTreeView *>("treeView");
+        const QModelIndex index = v->model()->index(row, 2);
+        v->scrollTo(index);
+        click(v->viewport(), v->visualRect(index).center());
+        auto *combo = qobject_cast<QComboBox *>(v->indexWidget(index));
+        return combo && combo->view()->isVisible() ? combo : nullptr;
+    }
+    // The offscreen platform leaves a closed popup the active window; a desktop
+    // hands activation back to the dialog, which then focuses the editor again.
+    static bool backToDialog(QDialog &d)
+    {
+        d.activateWindow();
+        return QTest::qWaitFor([&d] { return QApplication::activeWindow() == &d; });
+    }
+    static bool pick(QDialog &d, QComboBox *combo, int entry)
+    {
+        QAbstractItemView *list = combo->view();
+        click(list->viewport(), list->visualRect(list->model()->index(entry, 0)).center());
+        return backToDialog(d);
+    }
+    static QPushButton *button(QDialog &d, QDialogButtonBox::StandardButton which)
+    {
+        return d.findChild<QDialogButtonBox *>("buttonBox")->button(which);
+    }
+};
+
+void TestSettingsDialog::editAndSave()
+{
+    TestHome home;
+    writeApps();
+    SettingsDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    const QString javaTitle = SettingsDialog::getAppTitle("c");
+    QCOMPARE(read("application_2/title").toString(), javaTitle);
+
+    // By title, equal titles by URL; no row without URL or outside the prefix.
+    QAbstractItemModel *m = dialog.findChild<QTreeView *>("treeView")->model();
+    QStringList rows;
+    for (int row = 0; row < m->rowCount(); ++row)
+        rows << m->index(row, 0).data().toString() + " " + m->index(row, 1).data().toString();
+    QCOMPARE(rows, QStringList({"Alfa a1", "Alfa a2", javaTitle + " c", "Beta b"}));
+    QCOMPARE(SettingsDialog::securityToLabel(m->index(3, 2).data().toString()), QString("Opýtať sa"));
+
+    // "ask" is not offered; leaving without a choice commits the default.
+    QComboBox *combo = clickState(dialog, 3);
+    QVERIFY(combo);
+    QCOMPARE(combo->count(), 3);
+    QCOMPARE(combo->currentIndex(), -1);
+    QTest::keyClick(combo->view(), Qt::Key_Escape);
+    QVERIFY(backToDialog(dialog));
+
+    QVERIFY((combo = clickState(dialog, 2)));
+    QCOMPARE(combo->currentIndex(), -1);
+    QVERIFY(pick(dialog, combo, 1));
+    click(dialog.findChild<QCheckBox *>("txtDisableJava"));
+    click(button(dialog, QDialogButtonBox::Ok));
+
+    QCOMPARE(read("application_0/state"), QVariant(""));
+    QCOMPARE(read("application_1/state"), QVariant("disabled"));
+    QCOMPARE(read("application_2/state"), QVariant("enabled"));
+    QCOMPARE(read("application_3/state"), QVariant(""));
+    QVERIFY(!read("application_4/state").isValid());
+    QCOMPARE(read("settings/disableWebStartApps"), QVariant("true"));
+    QCOMPARE(read("settings/disableNativeApps"), QVariant("false"));
+}
+
+void TestSettingsDialog::cancelWritesNothing()
+{
+    TestHome home;
+    writeApps();
+    const QByteArray original = TestSupport::readAll(Utils::fileConfig());
+    SettingsDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    const QByteArray opened = TestSupport::readAll(Utils::fileConfig());
+    QVERIFY(opened != original);
+    QComboBox *combo = clickState(dialog, 0);
+    QVERIFY(combo);
+    QVERIFY(pick(dialog, combo, 2));
+    click(dialog.findChild<QCheckBox *>("txtDisableJava"));
+    click(button(dialog, QDialogButtonBox::Cancel));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(TestSupport::readAll(Utils::fileConfig()), opened);
+}
+
+QTEST_MAIN(TestSettingsDialog)
+#include "tst_settingsdialog.moc"
