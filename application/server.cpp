@@ -34,6 +34,7 @@ Server::~Server()
     // change the table under this loop.
     const QList<QWebSocket *> tracked = connections;
     connections.clear();
+    sessions.clear();
     for (QWebSocket *connection : tracked) {
         disconnect(connection, nullptr, this, nullptr);
         delete connection;
@@ -98,11 +99,7 @@ void Server::onNewConnection()
         socket->setProperty(PROPERTY_SERVER_BIND_IP, listener->serverAddress().toString());
 
         if (segments[0] == "slave") {
-            const QList<QWebSocket *> snapshot = connections;
-            bool known = false;
-            for (QWebSocket *c : snapshot)
-                known = known || c->property(PROPERTY_SESSION_ID).toString() == segments[1];
-            if (known)
+            if (sessions.contains(segments[1]))
                 accept(socket, segments[1]);
             else
                 refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
@@ -123,6 +120,7 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     connect(socket, &QWebSocket::textMessageReceived, this, &Server::textMessageReceived);
     connect(socket, &QWebSocket::disconnected, this, &Server::socketDisconnected);
     connections.append(socket);
+    sessions[sessionId].append(socket);
     socket->sendTextMessage(
         createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
 }
@@ -205,15 +203,12 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
 void Server::reportLaunchFailure(QProcess *proc, int code, const QString &message)
 {
     const QString sessionId = proc->property(PROPERTY_SESSION_ID).toString();
-    const QList<QWebSocket *> snapshot = connections;
-    for (QWebSocket *c : snapshot) {
-        if (c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
-            c->sendTextMessage(createCommand(
-                "", "kavrel.launchStatus", {{"state", "error"}, {"code", code}, {"message", message}}));
-            c->close(QWebSocketProtocol::CloseCodeNormal, QString());
-            return;
-        }
-    }
+    QWebSocket *first = sessions.value(sessionId).value(0);
+    if (!first)
+        return;
+    first->sendTextMessage(
+        createCommand("", "kavrel.launchStatus", {{"state", "error"}, {"code", code}, {"message", message}}));
+    first->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
 void Server::onProcessStarted()
@@ -244,10 +239,9 @@ void Server::onProcessError(QProcess::ProcessError error)
 
 void Server::forwardMsg(QWebSocket *client, const QString &msg)
 {
-    const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
-    const QList<QWebSocket *> snapshot = connections;
-    for (QWebSocket *c : snapshot) {
-        if (c != client && c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
+    const QList<QWebSocket *> peers = sessions.value(client->property(PROPERTY_SESSION_ID).toString());
+    for (QWebSocket *c : peers) {
+        if (c != client) {
             c->sendTextMessage(msg);
             return;
         }
@@ -260,12 +254,16 @@ void Server::socketDisconnected()
     if (!client)
         return;
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
-    const QList<QWebSocket *> snapshot = connections;
-    // Out of the table before the peer is closed: the peer's own disconnection
+    const QList<QWebSocket *> peers = sessions.value(sessionId);
+    // Out of the tables before the peer is closed: the peer's own disconnection
     // can be handled inside close() and must pass the teardown on, not back here.
-    connections.removeAll(client);
-    for (QWebSocket *c : snapshot) {
-        if (c != client && c->property(PROPERTY_SESSION_ID).toString() == sessionId) {
+    connections.removeOne(client);
+    QList<QWebSocket *> &remaining = sessions[sessionId];
+    remaining.removeOne(client);
+    if (remaining.isEmpty())
+        sessions.remove(sessionId);
+    for (QWebSocket *c : peers) {
+        if (c != client) {
             c->close(QWebSocketProtocol::CloseCodeNormal, QString());
             break;
         }

@@ -1,6 +1,7 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QHostAddress>
@@ -59,6 +60,9 @@ private:
 
     SslWebSocketServer *server = nullptr;
     QList<QWebSocket *> connections;
+    // The connections of each session in the order they were admitted, so
+    // that a message finds its peer without a walk over every connection.
+    QHash<QString, QList<QWebSocket *>> sessions;
     QString token;
 };
 
