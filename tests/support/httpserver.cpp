@@ -1,0 +1,76 @@
+#include "httpserver.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QUrl>
+
+static const int MAX_REQUEST = 64 * 1024;
+
+static QByteArray contentType(const QString &path)
+{
+    if (path.endsWith(".html"))
+        return "text/html; charset=utf-8";
+    if (path.endsWith(".js"))
+        return "text/javascript";
+    if (path.endsWith(".jnlp"))
+        return "application/x-java-jnlp-file";
+    if (path.endsWith(".jar"))
+        return "application/java-archive";
+    return "application/octet-stream";
+}
+
+HttpServer::HttpServer(const QString &root, QObject *parent)
+    : QTcpServer(parent)
+    , root(root)
+{
+    connect(this, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    listen(QHostAddress::LocalHost, 0);
+}
+
+QString HttpServer::url(const QString &path) const
+{
+    return QString("http://127.0.0.1:%1/%2").arg(serverPort()).arg(path);
+}
+
+void HttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { serve(socket); });
+    }
+}
+
+void HttpServer::serve(QTcpSocket *socket)
+{
+    QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+    if (request.size() > MAX_REQUEST) {
+        socket->abort();
+        return;
+    }
+    socket->setProperty("request", request);
+    if (!request.contains("\r\n\r\n"))
+        return;
+    const QList<QByteArray> line = request.left(request.indexOf("\r\n")).split(' ');
+    const QUrl target(QString::fromLatin1(line.value(1)));
+    QByteArray status = "200 OK", type = "text/plain", body;
+    if (target.path() == "/report") {
+        const QString text = target.query(QUrl::FullyDecoded);
+        reports << text;
+        emit reported(text);
+        status = "204 No Content";
+    } else {
+        QFile file(root + "/" + QFileInfo(target.path()).fileName());
+        if (file.open(QIODevice::ReadOnly)) {
+            body = file.readAll();
+            type = contentType(file.fileName());
+        } else {
+            status = "404 Not Found";
+        }
+    }
+    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: "
+                  + QByteArray::number(body.size())
+                  + "\r\nAccess-Control-Allow-Origin: *\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
+                  + body);
+    socket->disconnectFromHost();
+}
