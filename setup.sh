@@ -6,7 +6,8 @@ PACKAGES="cmake g++ make pkg-config qtbase5-dev libqt5websockets5-dev qttools5-d
 qttranslations5-l10n libssl-dev libnss3-tools openssl xvfb xdotool x11-utils imagemagick \
 xdg-utils desktop-file-utils trayer"
 if [ "$1" = "--tests" ]; then
-    PACKAGES="$PACKAGES libglib2.0-bin chromium firefox-esr icedtea-netx openjdk-17-jdk-headless"
+    PACKAGES="$PACKAGES libglib2.0-bin chromium firefox-esr icedtea-netx openjdk-17-jdk-headless \
+clang libclang-rt-14-dev"
 fi
 missing=""
 for p in $PACKAGES; do

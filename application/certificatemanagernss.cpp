@@ -143,15 +143,19 @@ QStringList CertificateManagerNss::readFirefoxProfiles(QString profileFile)
         Utils::showWarningMessage(tr("Nepodarilo sa otvoriť súbor s profilmi prehliadača Mozilla Firefox."));
         return QStringList();
     }
+    return profilesFromIni(QString::fromUtf8(file.read(MAX_PROFILES_SIZE)), QFileInfo(profileFile).absolutePath());
+}
+
+QStringList CertificateManagerNss::profilesFromIni(const QString &text, const QString &baseDir)
+{
     static const QRegularExpression header(QRegularExpression::anchoredPattern("\\[Profile\\d+\\]"));
     static const QRegularExpression relative(QRegularExpression::anchoredPattern("IsRelative\\s*=\\s*(\\d)"));
     static const QRegularExpression pathLine(QRegularExpression::anchoredPattern("Path\\s*=\\s*(\\S.*)"));
 
-    const QString baseDir = QFileInfo(profileFile).absolutePath();
-    const QStringList lines = QString::fromUtf8(file.read(MAX_PROFILES_SIZE)).split('\n');
     QStringList profiles;
     QString isRelative;
     QString path;
+    const QStringList lines = text.split('\n');
     for (const QString &rawLine : lines) {
         const QString line = rawLine.trimmed();
         const QRegularExpressionMatch relativeMatch = relative.match(line);

@@ -19,6 +19,9 @@ public:
     bool addCertificate(QByteArray certificate);
     bool removeCertificates(QByteArray skipCertificate);
 
+    // The profile directories that a profiles.ini text lists, in its order.
+    static QStringList profilesFromIni(const QString &text, const QString &baseDir);
+
 private:
     QString getCertutilExe();
     QString getFirefoxProfileFile();

@@ -58,7 +58,9 @@ void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context, c
     }
 
     if (type == QtCriticalMsg || type == QtFatalMsg) {
-        if (qobject_cast<QApplication *>(QCoreApplication::instance()))
+        // Not while the application object is still being made: without a
+        // display to open, no box can be made either.
+        if (qobject_cast<QApplication *>(QCoreApplication::instance()) && !QCoreApplication::startingUp())
             Utils::showErrorMessage(Utils::tr("Nastala závažná chyba: ") + msg, Utils::tr("Aplikácia bude ukončená."));
         std::exit(-1);
     }

@@ -26,42 +26,10 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
     // The state file must exist before the first page asks for the URL.
     MainLauncher::waitForSingleton();
 
-    const QUrl launchUrl(url, QUrl::TolerantMode);
-    if (!launchUrl.isValid())
-        reportBadUrl("Spustacia URL ma nespravny tvar: ", url);
-    const QUrlQuery query(launchUrl);
-    auto value = [&query](const QString &key) {
-        return query.queryItemValue(key, QUrl::FullyDecoded).trimmed();
-    };
-
     QSet<QString> hostnames;
-    const QStringList hostItems = value("hostnames").split(',', Qt::SkipEmptyParts);
-    for (const QString &item : hostItems) {
-        const QString hostname = Utils::ipToHostname(item);
-        if (hostname.isEmpty())
-            qWarning() << "Hostname " << item << " nie je podporovany - vyradujem.";
-        else
-            hostnames.insert(hostname);
-    }
-    if (hostnames.isEmpty())
-        reportBadUrl("Spustacia URL neobsahuje ziadny platny hostname", url);
-
     QList<quint16> ports;
-    const QStringList portItems = value("ports").split(',', Qt::SkipEmptyParts);
-    for (const QString &item : portItems) {
-        const uint port = item.toUInt();
-        if (port < MIN_PORT || port > MAX_PORT)
-            reportBadUrl("Spustacia URL obsahuje port mimo rozsah ", url);
-        ports << quint16(port);
-    }
-    if (ports.isEmpty() || ports.size() > MAX_PORTS)
-        reportBadUrl("Spustacia URL obsahuje nespravny pocet portov", url);
-
-    value("browser");
-
-    token = value("token");
-    if (token.isEmpty())
-        reportBadUrl("Chyba parameter token: ", url);
+    if (const char *reason = readLaunchUrl(url, &hostnames, &ports, &token))
+        reportBadUrl(reason, url);
 
     const QMap<QString, QHostAddress> table = Utils::hostnames();
     bool active = false;
@@ -79,6 +47,46 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
     if (!active)
         qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
     QTimer::singleShot(LIFETIME, Qt::PreciseTimer, this, &RedirectServer::onTimeout);
+}
+
+const char *RedirectServer::readLaunchUrl(const QString &url, QSet<QString> *hostnames, QList<quint16> *ports,
+                                          QString *token)
+{
+    const QUrl launchUrl(url, QUrl::TolerantMode);
+    if (!launchUrl.isValid())
+        return "Spustacia URL ma nespravny tvar: ";
+    const QUrlQuery query(launchUrl);
+    auto value = [&query](const QString &key) {
+        return query.queryItemValue(key, QUrl::FullyDecoded).trimmed();
+    };
+
+    const QStringList hostItems = value("hostnames").split(',', Qt::SkipEmptyParts);
+    for (const QString &item : hostItems) {
+        const QString hostname = Utils::ipToHostname(item);
+        if (hostname.isEmpty())
+            qWarning() << "Hostname " << item << " nie je podporovany - vyradujem.";
+        else
+            hostnames->insert(hostname);
+    }
+    if (hostnames->isEmpty())
+        return "Spustacia URL neobsahuje ziadny platny hostname";
+
+    const QStringList portItems = value("ports").split(',', Qt::SkipEmptyParts);
+    for (const QString &item : portItems) {
+        const uint port = item.toUInt();
+        if (port < MIN_PORT || port > MAX_PORT)
+            return "Spustacia URL obsahuje port mimo rozsah ";
+        *ports << quint16(port);
+    }
+    if (ports->isEmpty() || ports->size() > MAX_PORTS)
+        return "Spustacia URL obsahuje nespravny pocet portov";
+
+    value("browser");
+
+    *token = value("token");
+    if (token->isEmpty())
+        return "Chyba parameter token: ";
+    return nullptr;
 }
 
 void RedirectServer::reportBadUrl(const char *reason, const QString &url)

@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class SslWebSocketServer;
@@ -19,6 +20,11 @@ class RedirectServer : public QObject
 public:
     RedirectServer(QString url, QObject *parent);
     bool listen(QString hostname, QHostAddress address, quint16 port);
+
+    // Reads the host names, ports and token of a launch URL; the reason it
+    // is refused, or null when it is good.
+    static const char *readLaunchUrl(const QString &url, QSet<QString> *hostnames, QList<quint16> *ports,
+                                     QString *token);
 
 private slots:
     void onNewConnection();

@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QUrl>
 #include <QUuid>
 #include <QWebSocket>
@@ -20,6 +21,69 @@ const char *const PROPERTY_SERVER_PORT = "KAVREL_SERVER_PORT";
 const char *const PROPERTY_SERVER_BIND_IP = "KAVREL_BIND_IP";
 
 Server *Server::lastInstance = nullptr;
+
+namespace {
+
+// The text of a JSON string starting at json[i] (a quote); i ends after it.
+QString readJsonString(const QString &json, int &i)
+{
+    static const QString escapes = "\"\\/bfnrt";
+    static const QString meanings = "\"\\/\b\f\n\r\t";
+    QString text;
+    for (++i; i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] != '\\') {
+            text += json[i];
+        } else if (++i < json.size()) {
+            if (json[i] == 'u') {
+                text += QChar(json.midRef(i + 1, 4).toUShort(nullptr, 16));
+                i += 4;
+            } else {
+                const int known = escapes.indexOf(json[i]);
+                text += known < 0 ? json[i] : meanings[known];
+            }
+        }
+    }
+    ++i;
+    return text;
+}
+
+// Qt's JSON reader loses the memory of a container whose key comes again in
+// the same object, so a peer could grow the agent without end; such a text
+// is not read as a command at all.
+bool hasRepeatedKey(const QString &json)
+{
+    struct Container
+    {
+        bool isObject;
+        bool expectingKey;
+        QSet<QString> keys;
+    };
+    QList<Container> open;
+    for (int i = 0; i < json.size();) {
+        const QChar c = json[i];
+        if (c == '"') {
+            const bool isKey = !open.isEmpty() && open.last().expectingKey;
+            const QString text = readJsonString(json, i);
+            if (isKey) {
+                if (open.last().keys.contains(text))
+                    return true;
+                open.last().keys.insert(text);
+                open.last().expectingKey = false;
+            }
+            continue;
+        }
+        if (c == '{' || c == '[')
+            open.append({c == '{', c == '{', {}});
+        else if ((c == '}' || c == ']') && !open.isEmpty())
+            open.removeLast();
+        else if (c == ',' && !open.isEmpty() && open.last().isObject)
+            open.last().expectingKey = true;
+        ++i;
+    }
+    return false;
+}
+
+} // namespace
 
 Server::Server(QString token, QObject *parent)
     : QObject(parent)
@@ -73,6 +137,11 @@ QString Server::createCommand(const QString &id, const QString &method, const QV
 
 QString Server::readCommand(const QString &msg, QVariantMap *params)
 {
+    if (hasRepeatedKey(msg)) {
+        if (params)
+            params->clear();
+        return QString();
+    }
     const QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
     if (params)
         *params = command.value("params").toObject().toVariantMap();

@@ -141,15 +141,21 @@ QStringList Utils::getServerUrls()
     if (!serverUrls.isEmpty())
         return serverUrls;
     const QByteArray content = readFile(fileState());
-    if (!content.isEmpty()) {
-        const QStringList lines = QString::fromUtf8(content).trimmed().split('\n', Qt::SkipEmptyParts);
-        for (const QString &line : lines)
-            if (!line.trimmed().isEmpty())
-                serverUrls << line.trimmed();
-    }
+    if (!content.isEmpty())
+        serverUrls = readServerUrls(content);
     if (serverUrls.isEmpty())
         qCritical().noquote() << tr("Nepodarilo sa prečítať informácie o stave.");
     return serverUrls;
+}
+
+QStringList Utils::readServerUrls(const QByteArray &content)
+{
+    QStringList urls;
+    const QStringList lines = QString::fromUtf8(content).trimmed().split('\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines)
+        if (!line.trimmed().isEmpty())
+            urls << line.trimmed();
+    return urls;
 }
 
 QString Utils::getServerUrlByHostname(QString hostname)

@@ -42,6 +42,8 @@ public:
 
     static bool isFirstInstance();
     static QStringList getServerUrls();
+    // The URLs of a state file's content, in its order.
+    static QStringList readServerUrls(const QByteArray &content);
     static QString getServerUrlByHostname(QString hostname);
 
     static QMap<QString, QHostAddress> hostnames();

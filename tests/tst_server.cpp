@@ -210,6 +210,11 @@ void TestServer::reading_data()
     QTest::newRow("no method") << R"({"params":{"url":"u"}})" << "" << QByteArray(R"({"url":"u"})");
     QTest::newRow("method a number") << R"({"method":5,"params":{}})" << "" << QByteArray("{}");
     QTest::newRow("truncated") << R"({"method":"m","params":{"a":)" << "" << QByteArray("{}");
+    // Qt's reader would lose the memory of the first value; nothing is read.
+    QTest::newRow("repeated key") << R"({"method":"m","params":{"a":{"b":1},"\u0061":[2]}})" << ""
+                                  << QByteArray("{}");
+    QTest::newRow("same key in two objects") << R"({"method":"m","params":{"a":{"a":1},"b":[{"a":"}"}]}})"
+                                             << "m" << QByteArray(R"({"a":{"a":1},"b":[{"a":"}"}]})");
 }
 
 void TestServer::reading()

@@ -44,6 +44,7 @@ private slots:
     void presetBesideExecutable();
     void firstRunDialog_data();
     void firstRunDialog();
+    void noDisplayToOpen();
 };
 
 void TestStartup::usage()
@@ -241,6 +242,21 @@ void TestStartup::firstRunDialog()
     QCOMPARE(again.exitStatus, QProcess::NormalExit);
     QCOMPARE(again.out, USAGE);
     QCOMPARE(storedLanguage(), expected);
+}
+
+// Qt gives up before the application object is made; there is no box to
+// show then, and the agent ends with its critical status instead of crashing.
+void TestStartup::noDisplayToOpen()
+{
+    TestHome home;
+    storeLanguage("sk");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("DISPLAY", ":999");
+    const ChildResult r = runKavrel({"-h"}, env, QUICK_MS);
+    QCOMPARE(r.exitStatus, QProcess::NormalExit);
+    QCOMPARE(r.exitCode, 255);
+    QVERIFY2(r.err.contains("[F] This application failed to start"), r.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
