@@ -2,7 +2,7 @@
 # Installs every Debian package that the build and the agent need; with
 # --tests also what only the test suite uses (real browsers among them).
 set -e
-PACKAGES="cmake g++ make pkg-config qtbase5-dev libqt5websockets5-dev qttools5-dev-tools \
+PACKAGES="cmake g++ make pkg-config dpkg-dev file qtbase5-dev libqt5websockets5-dev qttools5-dev-tools \
 qttranslations5-l10n libssl-dev libnss3-tools openssl xvfb xdotool x11-utils imagemagick \
 xdg-utils desktop-file-utils trayer"
 if [ "$1" = "--tests" ]; then
