@@ -58,13 +58,27 @@ Xvfb::Xvfb()
     }
     if (number.trimmed().isEmpty())
         return;
-    display = ":" + QString::fromLatin1(number.trimmed());
+    // Running only once a client gets in.
+    const QString candidate = ":" + QString::fromLatin1(number.trimmed());
+    while (timer.elapsed() < 30000) {
+        QProcess probe;
+        probe.start("xdpyinfo", {"-display", candidate});
+        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0) {
+            display = candidate;
+            return;
+        }
+        QTest::qWait(100);
+    }
 }
 
+// Gone for good before the next one may take the same display number.
 Xvfb::~Xvfb()
 {
     server.terminate();
-    server.waitForFinished(5000);
+    if (!server.waitForFinished(15000)) {
+        server.kill();
+        server.waitForFinished(5000);
+    }
 }
 
 QProcessEnvironment Xvfb::environment(QProcessEnvironment env) const

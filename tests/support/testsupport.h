@@ -46,9 +46,9 @@ public:
     QString name() const { return display; }
     QProcessEnvironment environment(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) const;
     // Window ids of the visible windows of a process, waiting up to timeout ms.
-    QStringList windowsOf(qint64 pid, int timeoutMs = 20000) const;
+    QStringList windowsOf(qint64 pid, int timeoutMs = 60000) const;
     // The same without the main instance's tray icon or fallback window.
-    QStringList dialogsOf(qint64 pid, int timeoutMs = 20000) const;
+    QStringList dialogsOf(qint64 pid, int timeoutMs = 60000) const;
     QString windowName(const QString &window) const;
     bool pressKey(const QString &window, const QString &key) const;
     bool typeText(const QString &window, const QString &text) const;
