@@ -14,6 +14,9 @@ public:
     ~AppLock();
 
     bool isLocked() const;
+    // Not taken because a live process holds it, rather than because the
+    // lock file could not be created at all.
+    bool isHeldElsewhere() const;
     bool getLockInfo(qint64 *pid, QString *hostname, QString *appname) const;
 
 private:

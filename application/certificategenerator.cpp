@@ -23,10 +23,8 @@
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 namespace {
 
@@ -93,22 +91,38 @@ bool setCommonName(X509 *cert, const QString &cn)
                                       reinterpret_cast<const unsigned char *>(utf8.constData()), utf8.size(), -1, 0);
 }
 
-// Private keys live in these files: created for the owner only, and an
-// older file that is rewritten loses any wider mode it had.
-BioPtr openForWriting(const QString &path)
+// The bytes a memory BIO collected.
+QByteArray bioBytes(BIO *bio)
 {
-    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        qWarning() << "Nepodarilo sa otvorit subor" << path << qUtf8Printable(QString::fromLocal8Bit(strerror(errno)));
-        return BioPtr(nullptr, &BIO_free);
-    }
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        ::fchmod(fd, 0600);
-    BioPtr bio(BIO_new_fd(fd, BIO_CLOSE), &BIO_free);
-    if (!bio)
-        ::close(fd);
-    return bio;
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return size > 0 ? QByteArray(data, int(size)) : QByteArray();
+}
+
+// Private keys live in these files: owner only, and whole or not at all, so
+// that a full disk leaves a missing file, which the next check notices.
+bool writeCertificateFile(const QString &path, const QByteArray &data)
+{
+    const Utils::WriteResult result = Utils::writePrivateFile(path, data);
+    if (result == Utils::Written)
+        return true;
+    const QString error = QString::fromLocal8Bit(strerror(errno));
+    if (result == Utils::OpenFailed)
+        qWarning() << "Nepodarilo sa otvorit subor" << path << qUtf8Printable(error);
+    else
+        qWarning() << "Nepodarilo sa zapisat subor" << path << qUtf8Printable(error);
+    return false;
+}
+
+// Whether the file holds a usable server certificate with its key.
+bool loadsPkcs12(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QSslKey key;
+    QSslCertificate cert;
+    return CertificateGenerator::importPkcs12(&file, &key, &cert, nullptr, Utils::passwordCertificateSsl().toUtf8());
 }
 
 } // namespace
@@ -130,17 +144,33 @@ void CertificateGenerator::ensureInitialized()
     initialized = true;
 }
 
+// Each file must load, not merely exist: a file cut short by a full disk
+// or written with another password makes the whole set anew.
 bool CertificateGenerator::check()
 {
-    if (!QFileInfo::exists(Utils::fileCertificateCa()))
+    const QString caPath = Utils::fileCertificateCa();
+    if (!QFileInfo::exists(caPath))
         return false;
     bool complete = true;
+    QFile caFile(caPath);
+    const QList<QSslCertificate> ca = caFile.open(QIODevice::ReadOnly)
+        ? QSslCertificate::fromData(caFile.readAll(), QSsl::Pem)
+        : QList<QSslCertificate>();
+    if (ca.isEmpty() || ca.first().isNull()) {
+        qWarning() << "Nepodarilo sa nacitat certifikat" << caPath;
+        complete = false;
+    }
     const QMap<QString, QHostAddress> hosts = Utils::hostnames();
     for (auto it = hosts.cbegin(); it != hosts.cend(); ++it) {
-        if (!QFileInfo::exists(Utils::fileCertificateSsl(it.key())))
-            complete = false;
-        if (!QFileInfo::exists(Utils::fileCertificateSsl(it.value().toString())))
-            complete = false;
+        for (const QString &name : {it.key(), it.value().toString()}) {
+            const QString path = Utils::fileCertificateSsl(name);
+            if (!QFileInfo::exists(path)) {
+                complete = false;
+            } else if (complete && !loadsPkcs12(path)) {
+                qWarning() << "Nepodarilo sa nacitat certifikat" << path;
+                complete = false;
+            }
+        }
     }
     return complete;
 }
@@ -209,14 +239,12 @@ bool CertificateGenerator::generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_p
         return false;
 
     const QString path = Utils::fileCertificateCa();
-    BioPtr out = openForWriting(path);
-    if (!out)
-        return false;
-    if (!PEM_write_bio_X509(out.get(), cert) || BIO_flush(out.get()) <= 0) {
+    BioPtr out(BIO_new(BIO_s_mem()), &BIO_free);
+    if (!out || !PEM_write_bio_X509(out.get(), cert)) {
         qWarning() << "Nepodarilo sa zapisat subor" << path << qUtf8Printable(libraryError());
         return false;
     }
-    return true;
+    return writeCertificateFile(path, bioBytes(out.get()));
 }
 
 bool CertificateGenerator::generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk, QString hostname, QHostAddress ip)
@@ -257,14 +285,12 @@ bool CertificateGenerator::generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk
     }
 
     const QString path = Utils::fileCertificateSsl(cn);
-    BioPtr out = openForWriting(path);
-    if (!out)
-        return false;
-    if (!i2d_PKCS12_bio(out.get(), p12.get()) || BIO_flush(out.get()) <= 0) {
+    BioPtr out(BIO_new(BIO_s_mem()), &BIO_free);
+    if (!out || !i2d_PKCS12_bio(out.get(), p12.get())) {
         qWarning() << "Nepodarilo sa zapisat subor" << path << qUtf8Printable(libraryError());
         return false;
     }
-    return true;
+    return writeCertificateFile(path, bioBytes(out.get()));
 }
 
 bool CertificateGenerator::importPkcs12(QIODevice *device, QSslKey *key, QSslCertificate *cert,
@@ -302,6 +328,10 @@ bool CertificateGenerator::importPkcs12(QIODevice *device, QSslKey *key, QSslCer
         return false;
     }
     QByteArray keyDer(keyLength, Qt::Uninitialized);
+    // The plain private key: wiped on every way out, once QSslKey has its own copy.
+    const std::unique_ptr<QByteArray, void (*)(QByteArray *)> wipe(&keyDer, [](QByteArray *der) {
+        OPENSSL_cleanse(der->data(), size_t(der->size()));
+    });
     unsigned char *keyOut = reinterpret_cast<unsigned char *>(keyDer.data());
     if (i2d_PrivateKey(pkey.get(), &keyOut) != keyLength) {
         qWarning() << "Nepodarilo sa nacitat privatny kluc z PKCS#12";

@@ -12,6 +12,13 @@
 
 QFile *Logger::logFile = nullptr;
 QStringList Logger::messages;
+QString Logger::lastLine;
+qint64 Logger::repeats = 0;
+
+static QString repeatLine(const QString &line, qint64 count)
+{
+    return line.left(line.size() - 1) + " x" + QString::number(count) + "\n";
+}
 
 void Logger::installMessageHandler()
 {
@@ -21,6 +28,7 @@ void Logger::installMessageHandler()
         logFile = new QFile(Utils::dirLog() + "/" + name);
     }
     qInstallMessageHandler(messageHandler);
+    std::atexit(flushRepeats);
 }
 
 void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
@@ -47,14 +55,18 @@ void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context, c
         break;
     }
     const QString line = formatMessage(letter, context, msg);
-    messages.append(line);
-
-    fputs(line.toLocal8Bit().constData(), stderr);
-    fflush(stderr);
-
-    if (logFile && logFile->open(QIODevice::WriteOnly | QIODevice::Append)) {
-        logFile->write(line.toUtf8());
-        logFile->close();
+    if (line == lastLine) {
+        // Kept current in memory; standard error and the file get it when the run ends.
+        ++repeats;
+        if (repeats == 1)
+            keep(repeatLine(line, repeats));
+        else
+            messages.last() = repeatLine(line, repeats);
+    } else {
+        flushRepeats();
+        lastLine = line;
+        keep(line);
+        write(line);
     }
 
     if (type == QtCriticalMsg || type == QtFatalMsg) {
@@ -63,6 +75,31 @@ void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context, c
         if (qobject_cast<QApplication *>(QCoreApplication::instance()) && !QCoreApplication::startingUp())
             Utils::showErrorMessage(Utils::tr("Nastala závažná chyba: ") + msg, Utils::tr("Aplikácia bude ukončená."));
         std::exit(-1);
+    }
+}
+
+void Logger::flushRepeats()
+{
+    if (repeats > 0)
+        write(repeatLine(lastLine, repeats));
+    repeats = 0;
+}
+
+void Logger::keep(const QString &line)
+{
+    messages.append(line);
+    while (messages.size() > maxMessages)
+        messages.removeFirst();
+}
+
+void Logger::write(const QString &line)
+{
+    fputs(line.toLocal8Bit().constData(), stderr);
+    fflush(stderr);
+
+    if (logFile && logFile->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        logFile->write(line.toUtf8());
+        logFile->close();
     }
 }
 

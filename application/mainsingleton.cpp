@@ -32,6 +32,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +59,8 @@ int MainSingleton::run(QStringList args)
     Q_UNUSED(args);
     qInfo() << "Startujem v rezime hlavnej instancie";
     AppLock lock(1000);
+    if (!lock.isLocked() && !lock.isHeldElsewhere())
+        qCritical() << "Nepodarilo sa vytvorit zamok hlavnej instancie v adresari" << Utils::dirConfig();
     if (!lock.isLocked()) {
         QMessageBox box(QMessageBox::Information, tr("Kavrel"), tr("Aplikácia je už spustená."), QMessageBox::Ok);
         box.exec();
@@ -84,8 +87,11 @@ int MainSingleton::run(QStringList args)
 // quit entry does, so the lock and state files go with it.
 void MainSingleton::quitOnSignals()
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    // Kept from launched applications, which could end us with one byte; the
+    // handler never blocks, even on a full pair.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
+    ::fcntl(signalPipe[1], F_SETFL, ::fcntl(signalPipe[1], F_GETFL) | O_NONBLOCK);
     QSocketNotifier *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this]() {
         char byte;
@@ -145,11 +151,12 @@ void MainSingleton::installCa()
 void MainSingleton::startServer()
 {
     Utils::createDirConfig();
-    QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+    QMap<QString, QVariant> changes;
+    const QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
     QString token = settings.value("server/token").toString();
     if (token.isEmpty()) {
         token = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        settings.setValue("server/token", token);
+        changes.insert("server/token", token);
     }
 
     Server *server = new Server(token, this);
@@ -164,7 +171,7 @@ void MainSingleton::startServer()
         if (url.isEmpty()) {
             url = server->listen(it.key(), it.value(), 0);
             if (!url.isEmpty())
-                settings.setValue(key, server->port());
+                changes.insert(key, server->port());
         }
         if (!url.isEmpty())
             urls << url;
@@ -172,19 +179,22 @@ void MainSingleton::startServer()
     if (urls.isEmpty())
         qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
 
-    QFile state(Utils::fileStateTmp());
-    if (!state.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QByteArray state;
+    for (const QString &url : qAsConst(urls))
+        state += (url + "/master/" + token + "\n").toUtf8();
+    // Checked to the last byte: an empty state file would leave us unreachable.
+    const Utils::WriteResult written = Utils::writePrivateFile(Utils::fileState(), state, false);
+    if (written == Utils::OpenFailed || written == Utils::WriteFailed)
         qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
-    // Owner-only before the token goes in.
-    state.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    for (const QString &url : qAsConst(urls)) {
-        const QByteArray line = (url + "/master/" + token + "\n").toUtf8();
-        if (state.write(line) != line.size())
-            qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
-    }
-    state.close();
-    if (!QFile::rename(Utils::fileStateTmp(), Utils::fileState()))
+    if (written == Utils::RenameFailed)
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
+
+    // Not remembered when the settings cannot be written; this run goes on.
+    if (!changes.isEmpty())
+        Utils::changeConfig([&changes](QSettings &s) {
+            for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+                s.setValue(it.key(), it.value());
+        });
 }
 
 void MainSingleton::installTrayIcon()

@@ -69,11 +69,7 @@ void changeLanguage(MainSingleton *m, QString lang)
     if (lang != "en")
         lang = "sk";
     QLocale::setDefault(QLocale(lang));
-    {
-        Utils::createDirConfig();
-        QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
-        settings.setValue("lang", lang);
-    }
+    Utils::changeConfig([&lang](QSettings &settings) { settings.setValue("lang", lang); });
     for (QTranslator *t : {translator, translatorQtBase, translatorQtMoje})
         if (t)
             QCoreApplication::removeTranslator(t);

@@ -121,7 +121,7 @@ void RedirectServer::onNewConnection()
             Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "URL ma neplatny tvar");
         } else if (segments[0] != "getUrl") {
             Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
-        } else if (segments[1] != token) {
+        } else if (!Server::sameToken(segments[1], token)) {
             Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Pristup zamietnuty");
         } else {
             socket->setProperty(PROPERTY_SERVER_INDEX, servers.indexOf(listener));
@@ -131,7 +131,7 @@ void RedirectServer::onNewConnection()
             QString pageUrl;
             if (!serverUrl.isEmpty()) {
                 QUrl url(serverUrl, QUrl::TolerantMode);
-                url.setHost(socket->requestUrl().host());
+                url.setHost(Server::ownHost(socket->requestUrl().host(), listener->serverName()));
                 pageUrl = url.toString();
             }
             socket->sendTextMessage(Server::createCommand(

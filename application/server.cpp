@@ -8,12 +8,18 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QEvent>
+#include <QPointer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <QSslSocket>
+#include <QTimer>
 #include <QUrl>
 #include <QUuid>
 #include <QWebSocket>
+
+#include <openssl/crypto.h>
 
 const char *const PROPERTY_SESSION_ID = "KAVREL_SESSION_ID";
 const char *const PROPERTY_SERVER_HOSTNAME = "KAVREL_SERVER_HOSTNAME";
@@ -99,6 +105,8 @@ Server::~Server()
     const QList<QWebSocket *> tracked = connections;
     connections.clear();
     sessions.clear();
+    pausedOn.clear();
+    waiters.clear();
     for (QWebSocket *connection : tracked) {
         disconnect(connection, nullptr, this, nullptr);
         delete connection;
@@ -173,7 +181,7 @@ void Server::onNewConnection()
             else
                 refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
         } else if (segments[0] == "master") {
-            if (segments[1] != token)
+            if (!sameToken(segments[1], token))
                 refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Pristup zamietnuty");
             else
                 accept(socket, QUuid::createUuid().toString(QUuid::WithoutBraces));
@@ -188,6 +196,8 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     socket->setProperty(PROPERTY_SESSION_ID, sessionId);
     connect(socket, &QWebSocket::textMessageReceived, this, &Server::textMessageReceived);
     connect(socket, &QWebSocket::disconnected, this, &Server::socketDisconnected);
+    connect(socket, &QWebSocket::bytesWritten, this, [this, socket]() { peerDrained(socket); });
+    socket->installEventFilter(this);
     connections.append(socket);
     sessions[sessionId].append(socket);
     socket->sendTextMessage(
@@ -198,6 +208,26 @@ void Server::refuse(QWebSocket *socket, int code, const QString &reason)
 {
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     socket->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+QString Server::ownHost(const QString &requestHost, const QString &listenerName)
+{
+    const QMap<QString, QHostAddress> table = Utils::hostnames();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        if (requestHost.compare(it.key(), Qt::CaseInsensitive) == 0)
+            return it.key();
+        if (requestHost == it.value().toString())
+            return requestHost;
+    }
+    return listenerName;
+}
+
+bool Server::sameToken(const QString &presented, const QString &expected)
+{
+    const QByteArray a = presented.toUtf8();
+    const QByteArray b = expected.toUtf8();
+    // Only the length may show, and a token's length is no secret.
+    return a.size() == b.size() && CRYPTO_memcmp(a.constData(), b.constData(), size_t(a.size())) == 0;
 }
 
 void Server::textMessageReceived(QString msg)
@@ -217,7 +247,7 @@ void Server::textMessageReceived(QString msg)
         QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
         QJsonObject statusParams = command.value("params").toObject();
         QUrl url(statusParams.value("url").toString(), QUrl::TolerantMode);
-        url.setHost(client->requestUrl().host());
+        url.setHost(ownHost(client->requestUrl().host(), client->property(PROPERTY_SERVER_HOSTNAME).toString()));
         statusParams.insert("url", url.toString());
         command.insert("params", statusParams);
         forwardMsg(client, QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)));
@@ -233,10 +263,10 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
     const QString javaXms = params.value("javaXms").toString();
     const QString javaXss = params.value("javaXss").toString();
 
-    QString host = client->requestUrl().host();
+    const QString hostname = client->property(PROPERTY_SERVER_HOSTNAME).toString();
+    QString host = ownHost(client->requestUrl().host(), hostname);
     if (host.contains(':'))
         host = "[" + host + "]";
-    const QString hostname = client->property(PROPERTY_SERVER_HOSTNAME).toString();
     const QString port = client->property(PROPERTY_SERVER_PORT).toString();
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QString bindIp = client->property(PROPERTY_SERVER_BIND_IP).toString();
@@ -251,6 +281,15 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
     QProcess *proc = new QProcess();
     proc->setProcessEnvironment(env);
     proc->setProperty(PROPERTY_SESSION_ID, sessionId);
+    // Nobody reads what the application prints: standard output goes nowhere
+    // and only the tail of standard error stays, for the log.
+    proc->setStandardOutputFile(QProcess::nullDevice());
+    proc->setReadChannel(QProcess::StandardError);
+    connect(proc, &QProcess::readyReadStandardError, proc, [proc]() {
+        const qint64 excess = proc->bytesAvailable() - ERROR_TAIL;
+        if (excess > 0)
+            proc->skip(excess);
+    });
     connect(proc, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &Server::onProcessFinished);
     connect(proc, &QProcess::errorOccurred, this, &Server::onProcessError);
     connect(proc, &QProcess::started, this, &Server::onProcessStarted);
@@ -286,10 +325,15 @@ void Server::onProcessStarted()
 
 void Server::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    Q_UNUSED(exitCode);
-    Q_UNUSED(exitStatus);
-    if (QProcess *proc = qobject_cast<QProcess *>(sender()))
-        proc->deleteLater();
+    QProcess *proc = qobject_cast<QProcess *>(sender());
+    if (!proc)
+        return;
+    if (exitStatus != QProcess::NormalExit || exitCode != 0) {
+        const QByteArray tail = proc->peek(ERROR_TAIL);
+        if (!tail.isEmpty())
+            qInfo() << "Chybovy vystup aplikacie:" << QString::fromUtf8(tail);
+    }
+    proc->deleteLater();
 }
 
 void Server::onProcessError(QProcess::ProcessError error)
@@ -312,9 +356,75 @@ void Server::forwardMsg(QWebSocket *client, const QString &msg)
     for (QWebSocket *c : peers) {
         if (c != client) {
             c->sendTextMessage(msg);
+            if (backlog(c) > PAUSE_BACKLOG)
+                pause(client, c);
             return;
         }
     }
+}
+
+qint64 Server::backlog(QWebSocket *socket)
+{
+    // Qt encrypts at once; what the peer has not taken waits below the TLS layer.
+    const QSslSocket *tls = SslWebSocketServer::transport(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}
+
+void Server::pause(QWebSocket *sender, QWebSocket *peer)
+{
+    // Without its socket a paused connection could not be woken again.
+    if (pausedOn.contains(sender) || !SslWebSocketServer::transport(sender))
+        return;
+    pausedOn.insert(sender, peer);
+    waiters[peer].append(sender);
+    // A full read buffer stops the socket reading, and TCP holds the sender back.
+    sender->setReadBufferSize(PAUSED_READ_BUFFER);
+    // Qt drops a connection whose frame stalls for seconds, but this stall is
+    // ours; the frame reader may restart its timer when the delivery under
+    // way returns, hence after it. Not queued on the sender: its calls wait.
+    QTimer::singleShot(0, this, [this, guarded = QPointer<QWebSocket>(sender)]() {
+        if (guarded && pausedOn.contains(guarded)) {
+            for (QTimer *timer : guarded->findChildren<QTimer *>())
+                timer->stop();
+        }
+    });
+}
+
+void Server::resume(QWebSocket *sender)
+{
+    QWebSocket *peer = pausedOn.take(sender);
+    if (!peer)
+        return;
+    QList<QWebSocket *> &list = waiters[peer];
+    list.removeOne(sender);
+    if (list.isEmpty())
+        waiters.remove(peer);
+    sender->setReadBufferSize(0);
+    // What arrived meanwhile is read as if it had just come.
+    if (QSslSocket *tls = SslWebSocketServer::transport(sender))
+        emit tls->readyRead();
+}
+
+void Server::peerDrained(QWebSocket *peer)
+{
+    if (waiters.contains(peer) && backlog(peer) <= RESUME_BACKLOG)
+        resumeWaitersOf(peer);
+}
+
+void Server::resumeWaitersOf(QWebSocket *peer)
+{
+    const QList<QWebSocket *> paused = waiters.value(peer);
+    for (QWebSocket *sender : paused)
+        resume(sender);
+}
+
+bool Server::eventFilter(QObject *watched, QEvent *event)
+{
+    // A connection reads its socket through a queued call; a paused one's is
+    // dropped here and made again by resume().
+    if (event->type() == QEvent::MetaCall && pausedOn.contains(qobject_cast<QWebSocket *>(watched)))
+        return true;
+    return QObject::eventFilter(watched, event);
 }
 
 void Server::socketDisconnected()
@@ -324,6 +434,15 @@ void Server::socketDisconnected()
         return;
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QList<QWebSocket *> peers = sessions.value(sessionId);
+    // Whoever waited for it is read again before the teardown may close it;
+    // its own pause just ends, as nothing of it is relayed any more.
+    resumeWaitersOf(client);
+    if (QWebSocket *peer = pausedOn.take(client)) {
+        QList<QWebSocket *> &list = waiters[peer];
+        list.removeOne(client);
+        if (list.isEmpty())
+            waiters.remove(peer);
+    }
     // Out of the tables before the peer is closed: the peer's own disconnection
     // can be handled inside close() and must pass the teardown on, not back here.
     connections.removeOne(client);

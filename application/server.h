@@ -39,8 +39,26 @@ public:
 
     // Closes a connection that is not admitted and releases it once closed.
     static void refuse(QWebSocket *socket, int code, const QString &reason);
+    // The request's host when it is one of the agent's own loopback names or
+    // addresses, else the listener's name: the host header is the peer's to write.
+    static QString ownHost(const QString &requestHost, const QString &listenerName);
+    // Compares a presented token with the expected one in time that does not
+    // depend on where they differ.
+    static bool sameToken(const QString &presented, const QString &expected);
+
+    // A peer with more than this not yet sent makes its sender stop being
+    // read until the peer is down to RESUME_BACKLOG.
+    static const qint64 PAUSE_BACKLOG = 8 * 1024 * 1024;
+    static const qint64 RESUME_BACKLOG = 2 * 1024 * 1024;
+    // What a paused connection's socket may still read ahead.
+    static const qint64 PAUSED_READ_BUFFER = 64 * 1024;
+    // How much of a launched application's standard error is kept.
+    static const qint64 ERROR_TAIL = 4096;
 
     static Server *lastInstance;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 signals:
     void closed();
@@ -57,12 +75,20 @@ private:
     void accept(QWebSocket *socket, const QString &sessionId);
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
     void reportLaunchFailure(QProcess *proc, int code, const QString &message);
+    void pause(QWebSocket *sender, QWebSocket *peer);
+    void resume(QWebSocket *sender);
+    void peerDrained(QWebSocket *peer);
+    void resumeWaitersOf(QWebSocket *peer);
+    static qint64 backlog(QWebSocket *socket);
 
     SslWebSocketServer *server = nullptr;
     QList<QWebSocket *> connections;
     // The connections of each session in the order they were admitted, so
     // that a message finds its peer without a walk over every connection.
     QHash<QString, QList<QWebSocket *>> sessions;
+    // Senders not read while the peer they wait for has too much to send.
+    QHash<QWebSocket *, QWebSocket *> pausedOn;
+    QHash<QWebSocket *, QList<QWebSocket *>> waiters;
     QString token;
 };
 

@@ -5,9 +5,73 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QSocketNotifier>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTimer>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static const char *const PROPERTY_TRANSPORT = "kavrel_transport";
+static const char *const PROPERTY_HANDED_OUT = "kavrel_handed_out";
+static const int SWEEP_INTERVAL = 1000;
+static const char *const PROPERTY_LINGER = "kavrel_linger";
+static const int LINGER_MS = 5000;
+
+namespace {
+
+// Holds a closed connection's TCP socket a little longer, reading and
+// dropping what the peer still sends: closing it with unread data would make
+// the system reset the connection and throw our close frame away.
+class Linger : public QObject
+{
+public:
+    Linger(int descriptor, QObject *parent)
+        : QObject(parent)
+        , descriptor(descriptor)
+        , notifier(descriptor, QSocketNotifier::Read)
+    {
+        ::shutdown(descriptor, SHUT_WR);
+        connect(&notifier, &QSocketNotifier::activated, this, &Linger::drain);
+        QTimer::singleShot(LINGER_MS, this, &QObject::deleteLater);
+    }
+
+    ~Linger() override
+    {
+        notifier.setEnabled(false);
+        ::close(descriptor);
+    }
+
+private:
+    void drain()
+    {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            notifier.setEnabled(false);
+            deleteLater();
+        }
+    }
+
+    int descriptor;
+    QSocketNotifier notifier;
+};
+
+} // namespace
 
 // Without its certificate a listener is useless, so every failure here ends
 // the program through the critical log path.
@@ -42,4 +106,81 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     configuration.setLocalCertificate(certificate);
     configuration.setPrivateKey(key);
     setSslConfiguration(configuration);
+
+    QTimer *sweep = new QTimer(this);
+    connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
+    sweep->start(SWEEP_INTERVAL);
+}
+
+// Qt keeps the socket of every connection whose TLS or WebSocket handshake
+// never finished (garbage, a peer that left, the handshake time-out) until
+// the listener goes, so any local process could grow the agent without end.
+// Connections are taken as soon as they are announced, so an unconnected
+// socket that was never handed out is abandoned.
+void SslWebSocketServer::releaseAbandoned()
+{
+    const QList<QTcpServer *> inner = findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QTcpServer *server : inner) {
+        const QList<QSslSocket *> sockets = server->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly);
+        for (QSslSocket *socket : sockets)
+            if (socket->state() == QAbstractSocket::UnconnectedState && !socket->property(PROPERTY_HANDED_OUT).toBool())
+                socket->deleteLater();
+    }
+}
+
+bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
+{
+    if (!QWebSocketServer::listen(address, port))
+        return false;
+    const int on = 1;
+    ::setsockopt(int(nativeDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
+}
+
+QWebSocket *SslWebSocketServer::nextPendingConnection()
+{
+    QWebSocket *socket = QWebSocketServer::nextPendingConnection();
+    if (!socket)
+        return nullptr;
+    socket->setMaxAllowedIncomingFrameSize(MAX_MESSAGE_SIZE);
+    socket->setMaxAllowedIncomingMessageSize(MAX_MESSAGE_SIZE);
+    // QWebSocket does not expose its TCP socket; the server keeps it among its
+    // own children, where the peer's address and port tell it apart.
+    const QList<QSslSocket *> candidates = findChildren<QSslSocket *>();
+    for (QSslSocket *candidate : candidates) {
+        if (candidate->peerPort() == socket->peerPort() && candidate->peerAddress() == socket->peerAddress()
+            && candidate->state() == QAbstractSocket::ConnectedState) {
+            candidate->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            candidate->setProperty(PROPERTY_HANDED_OUT, true);
+            socket->setProperty(PROPERTY_TRANSPORT, QVariant::fromValue(QPointer<QSslSocket>(candidate)));
+            break;
+        }
+    }
+    // Qt closes its descriptor at once; a second one keeps the connection
+    // until our close frame has gone out and the peer has stopped sending.
+    connect(socket, &QWebSocket::aboutToClose, this, [socket]() {
+        const QSslSocket *tls = transport(socket);
+        if (socket->property(PROPERTY_LINGER).isValid() || !tls || tls->socketDescriptor() < 0)
+            return;
+        socket->setProperty(PROPERTY_LINGER, ::fcntl(int(tls->socketDescriptor()), F_DUPFD_CLOEXEC, 0));
+    });
+    connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
+        const int descriptor = socket->property(PROPERTY_LINGER).toInt();
+        if (descriptor > 0) {
+            socket->setProperty(PROPERTY_LINGER, -1);
+            new Linger(descriptor, this);
+        }
+    });
+    // Gone without a disconnection, it leaves nothing open either.
+    connect(socket, &QObject::destroyed, this, [](QObject *gone) {
+        const int descriptor = gone->property(PROPERTY_LINGER).toInt();
+        if (descriptor > 0)
+            ::close(descriptor);
+    });
+    return socket;
+}
+
+QSslSocket *SslWebSocketServer::transport(const QWebSocket *socket)
+{
+    return socket->property(PROPERTY_TRANSPORT).value<QPointer<QSslSocket>>().data();
 }

@@ -9,11 +9,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QSettings>
+#include <QTemporaryFile>
 #include <QTextEdit>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 QString Utils::dirApp()
 {
@@ -31,7 +39,8 @@ QString Utils::dirConfig()
 }
 
 // The configuration directory holds the access token and private keys, so
-// whatever we create on the way to it is for the owner's eyes only.
+// whatever we create on the way to it is for the owner's eyes only, and our
+// own directory is narrowed even when an older version left it wider.
 bool Utils::createDirConfig()
 {
     const QString home = QDir::homePath();
@@ -41,6 +50,10 @@ bool Utils::createDirConfig()
         if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && !QFileInfo(dir).isDir())
             return false;
     }
+    const QByteArray own = QFile::encodeName(dirConfig());
+    struct stat st;
+    if (::lstat(own.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) != 0700)
+        ::chmod(own.constData(), 0700);
     return true;
 }
 
@@ -126,6 +139,109 @@ QByteArray Utils::readFile(QString path)
 bool Utils::removeFile(QString path)
 {
     return QFile::remove(path) || !QFileInfo::exists(path);
+}
+
+static bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+Utils::WriteResult Utils::writePrivateFile(const QString &path, const QByteArray &data, bool replace)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temporary = target + ".tmp";
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return OpenFailed;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        ::fchmod(fd, 0600);
+    // On disk before the rename, or a crash could still leave an empty file in place.
+    bool ok = writeAll(fd, data.constData(), data.size()) && (::fsync(fd) == 0 || errno == EINVAL);
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && !replace && QFileInfo::exists(path)) {
+        ::unlink(temporary.constData());
+        errno = EEXIST;
+        return RenameFailed;
+    }
+    if (ok && std::rename(temporary.constData(), target.constData()) == 0)
+        return Written;
+    const WriteResult result = ok ? RenameFailed : WriteFailed;
+    if (ok)
+        error = errno;
+    ::unlink(temporary.constData());
+    errno = error;
+    return result;
+}
+
+// QSettings of Qt 5.15 ignores a failed flush and puts an empty or cut file in
+// place of config.ini when the disk is full, reporting no error. So the change
+// is made on a copy, read back and only then renamed over config.ini.
+bool Utils::changeConfig(const std::function<void(QSettings &)> &change)
+{
+    if (!createDirConfig())
+        return false;
+    const QString config = fileConfig();
+    // The lock QSettings takes for the file itself, so its other writers wait.
+    QLockFile lock(config + ".lock");
+    if (!lock.tryLock(10000))
+        return false;
+
+    QByteArray current;
+    QFile file(config);
+    if (file.open(QIODevice::ReadOnly))
+        current = file.readAll();
+    else if (file.exists())
+        return false;
+    file.close();
+
+    // Created for the owner only; QSettings keeps that mode when it rewrites it.
+    QTemporaryFile copy(config + ".XXXXXX");
+    if (!copy.open())
+        return false;
+    const QString edited = copy.fileName();
+    // Read back under a name QSettings has never seen, or it answers from its cache.
+    const QString readBack = edited + ".check";
+    bool ok = copy.write(current) == current.size() && copy.flush();
+    copy.close();
+
+    QMap<QString, QVariant> expected;
+    if (ok) {
+        QSettings settings(edited, QSettings::IniFormat);
+        change(settings);
+        settings.sync();
+        ok = settings.status() == QSettings::NoError;
+        for (const QString &key : settings.allKeys())
+            expected.insert(key, settings.value(key));
+    }
+    ok = ok && QFile::rename(edited, readBack);
+    if (ok) {
+        QSettings written(readBack, QSettings::IniFormat);
+        QStringList keys = written.allKeys();
+        keys.sort();
+        ok = written.status() == QSettings::NoError && keys == expected.keys();
+        for (auto it = expected.cbegin(); ok && it != expected.cend(); ++it) {
+            const QVariant value = written.value(it.key());
+            ok = value == it.value() || value.toString() == it.value().toString();
+        }
+    }
+    ok = ok
+        && std::rename(QFile::encodeName(readBack).constData(), QFile::encodeName(config).constData()) == 0;
+    QFile::remove(readBack);
+    return ok;
 }
 
 bool Utils::isFirstInstance()

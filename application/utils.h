@@ -8,7 +8,10 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
+
 class QMessageBox;
+class QSettings;
 
 // Every path and fixed name of the program. Never instantiated; a widget only
 // so that its texts translate in the "Utils" context.
@@ -39,6 +42,15 @@ public:
 
     static QByteArray readFile(QString path);
     static bool removeFile(QString path);
+
+    // Which step of writePrivateFile failed; errno tells why.
+    enum WriteResult { Written, OpenFailed, WriteFailed, RenameFailed };
+    // Writes data, for the owner only, under path + ".tmp" and then renames it to
+    // path (over an existing file only with replace), so that a failed write, such
+    // as on a full disk, never leaves a truncated file under the final name.
+    static WriteResult writePrivateFile(const QString &path, const QByteArray &data, bool replace = true);
+    // Applies change to config.ini as a whole or not at all; false when nothing changed.
+    static bool changeConfig(const std::function<void(QSettings &)> &change);
 
     static bool isFirstInstance();
     static QStringList getServerUrls();

@@ -47,7 +47,7 @@ private slots:
     void serverCertificates_data();
     void serverCertificates();
     void fileModes();
-    void checkFollowsTheFileSet();
+    void checkLoadsEveryFile();
     void removeDeletesOnlyCertificateFiles();
     void unwritableFilesAreLoggedAndSkipped();
     void uncreatableDirectoryEndsTheProgram_data();
@@ -238,23 +238,35 @@ void TestCertificateGenerator::fileModes()
     }
 }
 
-void TestCertificateGenerator::checkFollowsTheFileSet()
+void TestCertificateGenerator::checkLoadsEveryFile()
 {
     TestHome home;
     CertificateGenerator generator;
     QVERIFY(!generator.check());
-
-    // Existence is all that counts: empty files make a complete set.
-    const QStringList files = {Utils::fileCertificateCa(), Utils::fileCertificateSsl("kavrel.localhost"),
-                               Utils::fileCertificateSsl("127.0.0.1")};
-    for (const QString &file : files)
-        QVERIFY(TestSupport::writeFile(file, QByteArray()));
+    QVERIFY(generator.generate());
     QVERIFY(generator.check());
 
+    // A container that loads, but not with the agent's password.
+    TestSupport::makeContainer(fixtures.path(), "other", {"-newkey", "rsa:2048"}, "/CN=kavrel.localhost", "ine");
+    const QByteArray wrongPassword = TestSupport::readAll(fixture("other.p12"));
+    QVERIFY(!wrongPassword.isEmpty());
+
+    const QStringList files = {Utils::fileCertificateCa(), Utils::fileCertificateSsl("kavrel.localhost"),
+                               Utils::fileCertificateSsl("127.0.0.1")};
     for (const QString &file : files) {
+        const QByteArray good = TestSupport::readAll(file);
+        QList<QByteArray> broken = {QByteArray(), good.left(good.size() / 2), good.left(good.size() - 10)};
+        if (file.endsWith(".p12"))
+            broken << wrongPassword;
+        else
+            broken << "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
+        for (const QByteArray &content : broken) {
+            QVERIFY(TestSupport::writeFile(file, content));
+            QVERIFY2(!generator.check(), qPrintable(file + " " + QString::number(content.size())));
+        }
         QVERIFY(QFile::remove(file));
         QVERIFY2(!generator.check(), qPrintable(file));
-        QVERIFY(TestSupport::writeFile(file, QByteArray()));
+        QVERIFY(TestSupport::writeFile(file, good));
         QVERIFY(generator.check());
     }
 }
@@ -283,32 +295,41 @@ void TestCertificateGenerator::removeDeletesOnlyCertificateFiles()
     QVERIFY(!generator.check());
 }
 
+// Written under a temporary name and renamed: a failed write leaves what was
+// there before and no truncated file.
 void TestCertificateGenerator::unwritableFilesAreLoggedAndSkipped()
 {
     TestHome home;
     const QString dir = Utils::dirCertificates();
     QVERIFY(QDir().mkpath(dir));
     const int fullMode = TestSupport::fileMode("/dev/full");
-    QVERIFY(QFile::link("/dev/full", Utils::fileCertificateCa()));
-    QVERIFY(QFile::link(dir + "/missing/target.p12", Utils::fileCertificateSsl("kavrel.localhost")));
+    QVERIFY(TestSupport::writeFile(Utils::fileCertificateCa(), "old"));
+    QVERIFY(QFile::link("/dev/full", Utils::fileCertificateCa() + ".tmp"));
+    QVERIFY(QFile::link(dir + "/missing/target.p12", Utils::fileCertificateSsl("kavrel.localhost") + ".tmp"));
     QVERIFY(QDir().mkpath(Utils::fileCertificateSsl("127.0.0.1")));
 
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("^Nepodarilo sa zapisat subor "
-                                            + QRegularExpression::escape("\"" + Utils::fileCertificateCa() + "\"")
-                                            + " \\S"));
+    QTest::ignoreMessage(QtWarningMsg, QString("Nepodarilo sa zapisat subor \"%1\" %2")
+                                           .arg(Utils::fileCertificateCa(), systemError(ENOSPC))
+                                           .toUtf8()
+                                           .constData());
     QTest::ignoreMessage(QtWarningMsg,
                          QString("Nepodarilo sa otvorit subor \"%1\" %2")
                              .arg(Utils::fileCertificateSsl("kavrel.localhost"), systemError(ENOENT))
                              .toUtf8()
                              .constData());
-    QTest::ignoreMessage(QtWarningMsg, QString("Nepodarilo sa otvorit subor \"%1\" %2")
+    QTest::ignoreMessage(QtWarningMsg, QString("Nepodarilo sa zapisat subor \"%1\" %2")
                                            .arg(Utils::fileCertificateSsl("127.0.0.1"), systemError(EISDIR))
                                            .toUtf8()
                                            .constData());
     CertificateGenerator generator;
     QVERIFY(generator.generate());
     QCOMPARE(TestSupport::fileMode("/dev/full"), fullMode);
+    QCOMPARE(TestSupport::readAll(Utils::fileCertificateCa()), QByteArray("old"));
+    QVERIFY(!QFileInfo::exists(Utils::fileCertificateSsl("kavrel.localhost")));
+    QVERIFY(QFileInfo(Utils::fileCertificateSsl("127.0.0.1")).isDir());
+    // Only the dangling link that nothing could be created through stays.
+    QCOMPARE(QDir(dir).entryList({"*.tmp"}, QDir::AllEntries | QDir::System),
+             QStringList("kavrel.localhost.p12.tmp"));
     QVERIFY(!generator.check());
 }
 

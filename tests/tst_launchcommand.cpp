@@ -26,6 +26,7 @@ struct Released
     QStringList arguments;
     QProcess::ExitStatus exitStatus = QProcess::NormalExit;
     int exitCode = -1;
+    QByteArray out;
     QByteArray err;
 };
 
@@ -41,6 +42,7 @@ public:
         if (event->type() == QEvent::DeferredDelete) {
             if (QProcess *proc = qobject_cast<QProcess *>(watched))
                 released.append({proc->program(), proc->arguments(), proc->exitStatus(), proc->exitCode(),
+                                 proc->isOpen() ? proc->readAllStandardOutput() : QByteArray(),
                                  proc->isOpen() ? proc->readAllStandardError() : QByteArray()});
         }
         return false;
@@ -114,6 +116,8 @@ private slots:
     void paramsNotAnObject();
     void hugeAddress();
     void floodToRefusedApplication();
+    void chattyApplication();
+    void foreignHostNotPassedOn();
 
 private:
     std::unique_ptr<TestPeer> connectPeer(const QString &host, const QString &path);
@@ -501,6 +505,39 @@ void TestLaunchCommand::floodToRefusedApplication()
     QCOMPARE(watch.released.size(), refusals);
     QVERIFY(!QFile::exists(reportFile));
     QVERIFY(connectMaster());
+}
+
+void TestLaunchCommand::chattyApplication()
+{
+    auto master = connectMaster();
+    QVERIFY(master);
+    const QString jnlp = "http://apps.example/a.jnlp?action=chatter&mb=32";
+    master->socket.sendTextMessage(launchCommand(jnlp));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 60000);
+    const Released app = watch.withLast(jnlp);
+    QCOMPARE(app.exitStatus, QProcess::NormalExit);
+    QCOMPARE(app.exitCode, 0);
+    // Standard output is dropped, of standard error only the end is kept.
+    QCOMPARE(app.out.size(), 0);
+    QVERIFY2(app.err.size() <= Server::ERROR_TAIL, qPrintable(QString::number(app.err.size())));
+    QVERIFY2(app.err.endsWith("cccchatter done\n"), app.err.right(100).constData());
+    QCOMPARE(master->disconnected.size(), 0);
+}
+
+void TestLaunchCommand::foreignHostNotPassedOn()
+{
+    // The host header is the client's to write; the proxy still delivers the
+    // connection here, and the name the certificate does not bear is let go.
+    TestPeer master(ca, proxy.proxy());
+    QObject::connect(&master.socket, &QWebSocket::sslErrors, &master.socket,
+                     [&master]() { master.socket.ignoreSslErrors(); });
+    QCOMPARE(master.first(TestSupport::wssUrl("evil.example", port, "/master/T")), GREETING);
+    const QString jnlp = "http://apps.example/a.jnlp?action=exit&code=0";
+    master.socket.sendTextMessage(launchCommand(jnlp));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 20000);
+    const QString slaveUrl = readReport().value("env").toObject().value("KAVREL_URL").toString();
+    QVERIFY2(slaveUrl.startsWith(QString("wss://kavrel.localhost:%1/slave/").arg(port)), qPrintable(slaveUrl));
+    QCOMPARE(slaveUrl.section('/', -1).size(), 36);
 }
 
 QTEST_GUILESS_MAIN(TestLaunchCommand)

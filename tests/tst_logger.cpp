@@ -9,9 +9,41 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QTest>
 
+#include <cstdio>
+#include <unistd.h>
+
 using namespace TestSupport;
+
+// This process's standard error, caught in a file while the object lives.
+class CaughtStderr
+{
+public:
+    CaughtStderr()
+    {
+        file.open();
+        fflush(stderr);
+        saved = ::dup(2);
+        ::dup2(file.handle(), 2);
+    }
+    ~CaughtStderr()
+    {
+        fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+    }
+    QByteArray content()
+    {
+        fflush(stderr);
+        return readAll(file.fileName());
+    }
+
+private:
+    QTemporaryFile file;
+    int saved = -1;
+};
 
 class TestLogger : public QObject
 {
@@ -27,6 +59,8 @@ private slots:
     void errorBoxOnScreen();
     void logFilePerProcess();
     void noLogDirectoryNoFile();
+    void runsCollapsedEverywhere();
+    void memoryKeepsNewestLines();
 };
 
 void TestLogger::formatMessage()
@@ -189,6 +223,62 @@ void TestLogger::noLogDirectoryNoFile()
     QVERIFY(!QFileInfo::exists(Utils::dirLog()));
     QCOMPARE(QDir(Utils::dirConfig()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList("config.ini"));
+}
+
+void TestLogger::runsCollapsedEverywhere()
+{
+    TestHome home;
+    QVERIFY(QDir().mkpath(Utils::dirLog()));
+    CaughtStderr err;
+    // Only for the log file; the test's own handler comes back at once.
+    const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+    Logger::installMessageHandler();
+    qInstallMessageHandler(testHandler);
+
+    const QMessageLogContext none;
+    for (const char *msg : {"zaciatok", "rovnaky", "rovnaky", "rovnaky", "iny", "dalsi", "dalsi", "koniec"})
+        Logger::messageHandler(QtWarningMsg, none, msg);
+    const QByteArray written = "[W] zaciatok (:0, )\n"
+                               "[W] rovnaky (:0, )\n"
+                               "[W] rovnaky (:0, ) x2\n"
+                               "[W] iny (:0, )\n"
+                               "[W] dalsi (:0, )\n"
+                               "[W] dalsi (:0, ) x1\n"
+                               "[W] koniec (:0, )\n";
+    QVERIFY2(err.content().endsWith(written), err.content().constData());
+    const QStringList files = QDir(Utils::dirLog()).entryList(QDir::Files);
+    QCOMPARE(files.size(), 1);
+    const QString logFile = Utils::dirLog() + "/" + files.first();
+    QCOMPARE(readAll(logFile), written);
+    QStringList lines = QString::fromUtf8(written).split('\n', Qt::SkipEmptyParts);
+    std::reverse(lines.begin(), lines.end());
+    QVERIFY(Logger::getMessages().startsWith(lines.join('\n') + '\n'));
+
+    // A run still going is counted in memory at once, elsewhere when it ends.
+    for (int i = 0; i < 4; ++i)
+        Logger::messageHandler(QtInfoMsg, none, "posledny");
+    QVERIFY(Logger::getMessages().startsWith("[I] posledny (:0, ) x3\n[I] posledny (:0, )\n[W] koniec (:0, )\n"));
+    QVERIFY(err.content().endsWith("[W] koniec (:0, )\n[I] posledny (:0, )\n"));
+    Logger::flushRepeats();
+    QVERIFY(err.content().endsWith("[I] posledny (:0, )\n[I] posledny (:0, ) x3\n"));
+    QVERIFY(readAll(logFile).endsWith("[I] posledny (:0, )\n[I] posledny (:0, ) x3\n"));
+    QCOMPARE(Logger::getMessages().count("posledny"), 2);
+}
+
+void TestLogger::memoryKeepsNewestLines()
+{
+    CaughtStderr err;
+    const QMessageLogContext none;
+    const int count = Logger::maxMessages + 5;
+    for (int i = 0; i < count; ++i)
+        Logger::messageHandler(QtDebugMsg, none, QString("riadok %1").arg(i));
+    const QString all = Logger::getMessages();
+    QCOMPARE(all.count('\n'), Logger::maxMessages);
+    QVERIFY(all.startsWith(QString("[D] riadok %1 (:0, )\n").arg(count - 1)));
+    QVERIFY(all.endsWith("[D] riadok 5 (:0, )\n"));
+    QVERIFY(!all.contains("[D] riadok 4 (:0, )\n"));
+    // Standard error is not cut.
+    QCOMPARE(err.content().count("[D] riadok "), count);
 }
 
 QTEST_GUILESS_MAIN(TestLogger)

@@ -16,6 +16,9 @@
 #include <csignal>
 #include <memory>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace TestSupport;
 
 static const QString HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
@@ -78,6 +81,7 @@ private slots:
     void missingWhichWarnsOfNothing();
     void stateFileInTheWay_data();
     void stateFileInTheWay();
+    void launchedApplicationHoldsNoAgentDescriptor();
 
 private:
     LoopbackProxy proxy;
@@ -297,6 +301,56 @@ void TestMainSingleton::stateFileInTheWay()
     const QString err = QString::fromUtf8(readAll(artifactsDir() + "/mainsingleton-" + name + ".err"));
     QVERIFY2(err.endsWith("[C] " + message + " (:0, )\n"), qPrintable(err));
     QVERIFY(!QFileInfo(Utils::fileState()).isFile());
+}
+
+static QStringList descriptors(const QJsonObject &report)
+{
+    return report.value("fds").toVariant().toStringList();
+}
+
+// Any of them could end the agent by writing to its signal pair.
+void TestMainSingleton::launchedApplicationHoldsNoAgentDescriptor()
+{
+    TestHome home;
+    seedAgentHome();
+    // What a program started from here inherits without the agent in between.
+    const QString direct = home.path() + "/direct.json";
+    QProcessEnvironment env = agentEnvironment(pathWithHelpers());
+    env.insert("KAVREL_TEST_FDS", "1");
+    QProcessEnvironment directEnv = env;
+    directEnv.insert("KAVREL_TEST_REPORT", direct);
+    QCOMPARE(run(helperPath("javaws"), {"http://example.invalid/a.jnlp?action=exit&code=0"}, directEnv).exitCode, 0);
+    const QStringList inherited = descriptors(QJsonDocument::fromJson(readAll(direct)).object());
+
+    QProcess agent;
+    startAgent(agent, env, "descriptors");
+    QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+    // Everything the agent opened itself closes on exec.
+    const QString proc = QString("/proc/%1/").arg(agent.processId());
+    QStringList inheritable;
+    for (const QString &fd : QDir(proc + "fdinfo").entryList(QDir::Files)) {
+        const QString info = QString::fromLatin1(readAll(proc + "fdinfo/" + fd));
+        const uint flags = info.section("flags:", 1).section('\n', 0, 0).trimmed().toUInt(nullptr, 8);
+        char target[512];
+        const ssize_t n = ::readlink(QFile::encodeName(proc + "fd/" + fd).constData(), target, sizeof(target));
+        const QString entry = fd + " " + QString::fromLocal8Bit(target, int(qMax<ssize_t>(n, 0)));
+        if (fd.toInt() > 2 && !(flags & O_CLOEXEC) && !inherited.contains(entry))
+            inheritable << entry;
+    }
+    QVERIFY2(inheritable.isEmpty(), qPrintable(inheritable.join(", ")));
+
+    TestPeer page(agentCa(), proxy.proxy());
+    greeted(page);
+    if (QTest::currentTestFailed())
+        return;
+    page.socket.sendTextMessage(
+        R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"http://example.invalid/a.jnlp?action=echo"}})");
+    QTRY_VERIFY_WITH_TIMEOUT(page.texts.count() >= 2, 30000);
+    const QJsonObject report = QJsonDocument::fromJson(page.text(1).toUtf8()).object();
+    QCOMPARE(report.value("method").toString(), QString("test.report"));
+    QVERIFY(report.value("params").toObject().contains("fds"));
+    QCOMPARE(descriptors(report.value("params").toObject()), inherited);
+    endsWith(agent, SIGTERM, 0);
 }
 
 QTEST_MAIN(TestMainSingleton)

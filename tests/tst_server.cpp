@@ -464,11 +464,13 @@ void TestServer::slaveJoinsAfterMasterLeft()
     QVERIFY(m->received().last().contains(R"("method":"test.report")"));
     QCOMPARE(tracked().size(), 2);
 
-    // More than the stopped application can take in, so that its connection
-    // cannot finish closing.
+    // More than the stopped application's socket takes in, so that its
+    // connection cannot finish closing; less than makes the server stop
+    // reading the master, whose leaving would then show only once the
+    // application has taken its messages.
     QCOMPARE(::kill(pid_t(application.processId()), SIGSTOP), 0);
     const QString bulk(256 * 1024, 'x');
-    for (int i = 0; i < 128; ++i)
+    for (int i = 0; i < Server::PAUSE_BACKLOG * 3 / 4 / bulk.size(); ++i)
         m->socket.sendTextMessage(bulk);
     m->socket.close();
     QTRY_COMPARE_WITH_TIMEOUT(m->disconnected.count(), 1, 30000);

@@ -45,6 +45,7 @@ private slots:
     void firstRunDialog_data();
     void firstRunDialog();
     void noDisplayToOpen();
+    void configurationIsPrivate();
 };
 
 void TestStartup::usage()
@@ -257,6 +258,27 @@ void TestStartup::noDisplayToOpen()
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 255);
     QVERIFY2(r.err.contains("[F] This application failed to start"), r.err.constData());
+}
+
+// config.ini holds the server token: files an older version left wider are
+// narrowed at the next start, and nothing stored is lost on the way.
+void TestStartup::configurationIsPrivate()
+{
+    TestHome home;
+    const QByteArray config = "[General]\nlang=en\n\n[server]\ntoken=abc\n";
+    QVERIFY(writeFile(Utils::fileConfig(), config));
+    QVERIFY(QFile::setPermissions(Utils::fileConfig(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                                           | QFile::ReadOther));
+    QVERIFY(QFile::setPermissions(Utils::dirConfig(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                                          | QFile::ExeOther));
+    const ChildResult r = runKavrel({"-h"}, offscreen(), QUICK_MS);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(fileMode(Utils::dirConfig()), 0700);
+    QCOMPARE(fileMode(Utils::fileConfig()), 0600);
+    QCOMPARE(readAll(Utils::fileConfig()), config);
+    QCOMPARE(QDir(Utils::dirConfig()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList("config.ini"));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

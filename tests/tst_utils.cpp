@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <cerrno>
+
 class TestUtils : public QObject
 {
     Q_OBJECT
@@ -17,6 +19,7 @@ private slots:
     void createDirConfigIsPrivate();
     void readFile();
     void removeFile();
+    void writePrivateFileWholeOrNothing();
     void hostnameTable();
     void ipToHostname_data();
     void ipToHostname();
@@ -88,6 +91,16 @@ void TestUtils::createDirConfigIsPrivate()
         QCOMPARE(TestSupport::fileMode(Utils::dirConfig()), 0700);
     }
     {
+        // Our own directory, left wider by an older version, is narrowed.
+        TestHome home;
+        QVERIFY(QDir().mkpath(Utils::dirConfig()));
+        QVERIFY(QFile::setPermissions(Utils::dirConfig(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                          | QFile::ExeOther));
+        QVERIFY(Utils::createDirConfig());
+        QCOMPARE(TestSupport::fileMode(Utils::dirConfig()), 0700);
+    }
+    {
         // A file in the way is a failure, not a crash.
         TestHome home;
         QVERIFY(TestSupport::writeFile(home.path() + "/.obrenta", "x"));
@@ -146,6 +159,36 @@ void TestUtils::removeFile()
     QVERIFY(!Utils::removeFile(dir));
     QVERIFY(QFileInfo::exists(dir));
     QCOMPARE(catcher.messages(), QStringList());
+}
+
+void TestUtils::writePrivateFileWholeOrNothing()
+{
+    TestHome home;
+    const QString file = home.path() + "/subor";
+    QCOMPARE(Utils::writePrivateFile(file, "prvy"), Utils::Written);
+    QCOMPARE(TestSupport::readAll(file), QByteArray("prvy"));
+    QCOMPARE(TestSupport::fileMode(file), 0600);
+
+    // A wider file is replaced by an owner-only one.
+    QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QCOMPARE(Utils::writePrivateFile(file, "druhy"), Utils::Written);
+    QCOMPARE(TestSupport::readAll(file), QByteArray("druhy"));
+    QCOMPARE(TestSupport::fileMode(file), 0600);
+
+    // A write that fails half way (a full device) leaves the old content.
+    QVERIFY(QFile::link("/dev/full", file + ".tmp"));
+    QCOMPARE(Utils::writePrivateFile(file, QByteArray(100000, 'x')), Utils::WriteFailed);
+    QCOMPARE(errno, ENOSPC);
+    QCOMPARE(TestSupport::readAll(file), QByteArray("druhy"));
+    QVERIFY(!QFileInfo::exists(file + ".tmp"));
+
+    // Without replace an existing file stays.
+    QCOMPARE(Utils::writePrivateFile(file, "treti", false), Utils::RenameFailed);
+    QCOMPARE(TestSupport::readAll(file), QByteArray("druhy"));
+    QVERIFY(!QFileInfo::exists(file + ".tmp"));
+
+    QCOMPARE(Utils::writePrivateFile(home.path() + "/chyba/subor", "x"), Utils::OpenFailed);
+    QCOMPARE(errno, ENOENT);
 }
 
 void TestUtils::hostnameTable()

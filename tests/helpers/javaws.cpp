@@ -1,9 +1,12 @@
 // Stands in for javaws in the tests, playing the launched application itself.
-// It records its arguments and the KAVREL_* environment (written as JSON to
-// the file named by KAVREL_TEST_REPORT, if any), then does what the query of
-// the JNLP address, its last argument, asks:
+// It records its arguments and the KAVREL_* environment (with KAVREL_TEST_FDS
+// set also "fds", the descriptors it inherited beyond the standard streams;
+// written as JSON to the file named by KAVREL_TEST_REPORT, if any), then does
+// what the query of the JNLP address, its last argument, asks:
 //   action=exit&code=N   exit with N without connecting
 //   action=crash         abort without connecting
+//   action=chatter&mb=N  write N MiB to standard output and to standard
+//                        error, then "chatter done" to error, exit 0
 // otherwise it connects to KAVREL_URL as the slave, trusting only the CA of
 // KAVREL_CA_FILE, sends the record as "test.report" and then
 //   action=echo          sends back every text it receives
@@ -26,7 +29,12 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 static QTextStream &err()
 {
@@ -39,6 +47,9 @@ static QByteArray compact(const QJsonObject &o)
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+// The descriptors beyond the standard streams it was started with.
+static QJsonArray inherited;
+
 static QJsonObject record(const QStringList &args)
 {
     QJsonObject env;
@@ -47,7 +58,10 @@ static QJsonObject record(const QStringList &args)
         if (qEnvironmentVariableIsSet(name))
             env.insert(name, qEnvironmentVariable(name));
     }
-    return {{"args", QJsonArray::fromStringList(args)}, {"env", env}};
+    QJsonObject result = {{"args", QJsonArray::fromStringList(args)}, {"env", env}};
+    if (qEnvironmentVariableIsSet("KAVREL_TEST_FDS"))
+        result.insert("fds", inherited);
+    return result;
 }
 
 static QJsonObject notification(const QString &method, const QJsonObject &params)
@@ -57,6 +71,14 @@ static QJsonObject notification(const QString &method, const QJsonObject &params
 
 int main(int argc, char **argv)
 {
+    for (int fd = 3; fd < 1024; ++fd) {
+        char target[512];
+        const ssize_t n = fcntl(fd, F_GETFD) == -1
+            ? -1
+            : readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target));
+        if (n >= 0)
+            inherited.append(QString::number(fd) + " " + QString::fromLocal8Bit(target, int(n)));
+    }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const QJsonObject report = record(args);
@@ -76,6 +98,15 @@ int main(int argc, char **argv)
         return query.queryItemValue("code").toInt();
     if (action == "crash")
         abort();
+    if (action == "chatter") {
+        const QByteArray chunk(1024 * 1024, 'c');
+        for (int i = 0; i < query.queryItemValue("mb").toInt(); ++i) {
+            fwrite(chunk.constData(), 1, size_t(chunk.size()), stdout);
+            fwrite(chunk.constData(), 1, size_t(chunk.size()), stderr);
+        }
+        fputs("chatter done\n", stderr);
+        return 0;
+    }
 
     const QUrl url(qEnvironmentVariable("KAVREL_URL"));
     QWebSocket socket;
