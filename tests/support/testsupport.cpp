@@ -45,7 +45,9 @@ Xvfb::Xvfb()
 {
     // Xvfb writes the display number it picked to the descriptor given by -displayfd.
     server.setProgram("sh");
-    server.setArguments({"-c", "exec Xvfb -displayfd 1 -screen 0 1280x900x24 -nolisten tcp 2>/dev/null"});
+    // Without -noreset the server resets whenever its last client leaves, and
+    // a client that connects meanwhile is turned away.
+    server.setArguments({"-c", "exec Xvfb -displayfd 1 -screen 0 1280x900x24 -nolisten tcp -noreset 2>/dev/null"});
     server.start();
     if (!server.waitForStarted(10000))
         return;
