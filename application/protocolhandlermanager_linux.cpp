@@ -157,11 +157,7 @@ bool ProtocolHandlerManager::install()
     runTool("xdg-desktop-icon", {"install", path}, "Nepodarilo zaregistrovat .desktop subor. Navratovy kod: ");
     updateIconTheme();
     if (!updateDesktopDatabase(appsDir)) {
-        {
-            Utils::createDirConfig();
-            QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
-            settings.setValue(FAILED_KEY, 1);
-        }
+        Utils::changeConfig([](QSettings &settings) { settings.setValue(FAILED_KEY, 1); });
         Utils::showErrorMessage(tr("Nepodarilo sa zaregistrovať aplikáciu."),
                                 tr("Uistite sa, že máte nainštalovanú sadu nástrojov desktop-file-utils a "
                                    "reštartujte aplikáciu."));

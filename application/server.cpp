@@ -390,15 +390,22 @@ void Server::pause(QWebSocket *sender, QWebSocket *peer)
     });
 }
 
-void Server::resume(QWebSocket *sender)
+bool Server::forgetPause(QWebSocket *sender)
 {
     QWebSocket *peer = pausedOn.take(sender);
     if (!peer)
-        return;
+        return false;
     QList<QWebSocket *> &list = waiters[peer];
     list.removeOne(sender);
     if (list.isEmpty())
         waiters.remove(peer);
+    return true;
+}
+
+void Server::resume(QWebSocket *sender)
+{
+    if (!forgetPause(sender))
+        return;
     sender->setReadBufferSize(0);
     // What arrived meanwhile is read as if it had just come.
     if (QSslSocket *tls = SslWebSocketServer::transport(sender))
@@ -437,12 +444,7 @@ void Server::socketDisconnected()
     // Whoever waited for it is read again before the teardown may close it;
     // its own pause just ends, as nothing of it is relayed any more.
     resumeWaitersOf(client);
-    if (QWebSocket *peer = pausedOn.take(client)) {
-        QList<QWebSocket *> &list = waiters[peer];
-        list.removeOne(client);
-        if (list.isEmpty())
-            waiters.remove(peer);
-    }
+    forgetPause(client);
     // Out of the tables before the peer is closed: the peer's own disconnection
     // can be handled inside close() and must pass the teardown on, not back here.
     connections.removeOne(client);

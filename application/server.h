@@ -77,6 +77,8 @@ private:
     void reportLaunchFailure(QProcess *proc, int code, const QString &message);
     void pause(QWebSocket *sender, QWebSocket *peer);
     void resume(QWebSocket *sender);
+    // Takes a paused sender out of both tables; false when it was not paused.
+    bool forgetPause(QWebSocket *sender);
     void peerDrained(QWebSocket *peer);
     void resumeWaitersOf(QWebSocket *peer);
     static qint64 backlog(QWebSocket *socket);

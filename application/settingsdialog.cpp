@@ -79,8 +79,7 @@ SettingsDialog::~SettingsDialog()
 
 void SettingsDialog::accept()
 {
-    {
-        QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+    Utils::changeConfig([this](QSettings &settings) {
         settings.setValue("settings/disableWebStartApps", ui->txtDisableJava->isChecked());
         settings.setValue("settings/disableNativeApps", ui->txtDisableNative->isChecked());
         for (int row = 0; row < model->rowCount(); ++row) {
@@ -89,7 +88,7 @@ void SettingsDialog::accept()
             if (!group.isEmpty())
                 settings.setValue(group + "/state", model->item(row, 2)->text());
         }
-    }
+    });
     QDialog::accept();
 }
 
