@@ -19,6 +19,7 @@ static const int LIFETIME = 120000;
 static const int MAX_PORTS = 5;
 static const uint MIN_PORT = 49151;
 static const uint MAX_PORT = 65535;
+static const QString DENIED = "Pristup zamietnuty";
 
 RedirectServer::RedirectServer(QString url, QObject *parent)
     : QObject(parent)
@@ -115,14 +116,13 @@ void RedirectServer::onNewConnection()
         return;
     while (listener->hasPendingConnections()) {
         QWebSocket *socket = listener->nextPendingConnection();
-        const QStringList segments =
-            socket->requestUrl().path(QUrl::FullyDecoded).split('/', Qt::SkipEmptyParts);
-        if (segments.size() != 2) {
-            Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "URL ma neplatny tvar");
-        } else if (segments[0] != "getUrl") {
-            Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
+        const QStringList segments = SslWebSocketServer::admit(socket, "URL ma neplatny tvar", DENIED);
+        if (segments.isEmpty())
+            continue;
+        if (segments[0] != "getUrl") {
+            SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
         } else if (!Server::sameToken(segments[1], token)) {
-            Server::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Pristup zamietnuty");
+            SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, DENIED);
         } else {
             socket->setProperty(PROPERTY_SERVER_INDEX, servers.indexOf(listener));
             connect(socket, &QWebSocket::disconnected, this, &RedirectServer::socketDisconnected);

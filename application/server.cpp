@@ -28,6 +28,8 @@ const char *const PROPERTY_SERVER_BIND_IP = "KAVREL_BIND_IP";
 
 Server *Server::lastInstance = nullptr;
 
+static const QString DENIED = "Pristup zamietnuty";
+
 namespace {
 
 // The text of a JSON string starting at json[i] (a quote); i ends after it.
@@ -165,12 +167,9 @@ void Server::onNewConnection()
         QWebSocket *socket = listener->nextPendingConnection();
         // Qt hands connections out without a parent; the listener owns them.
         socket->setParent(listener);
-        const QStringList segments =
-            socket->requestUrl().path(QUrl::FullyDecoded).split('/', Qt::SkipEmptyParts);
-        if (segments.size() != 2) {
-            refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "URL nema platny tvar");
+        const QStringList segments = SslWebSocketServer::admit(socket, "URL nema platny tvar", DENIED);
+        if (segments.isEmpty())
             continue;
-        }
         socket->setProperty(PROPERTY_SERVER_HOSTNAME, listener->serverName());
         socket->setProperty(PROPERTY_SERVER_PORT, listener->serverPort());
         socket->setProperty(PROPERTY_SERVER_BIND_IP, listener->serverAddress().toString());
@@ -179,14 +178,14 @@ void Server::onNewConnection()
             if (sessions.contains(segments[1]))
                 accept(socket, segments[1]);
             else
-                refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
+                SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
         } else if (segments[0] == "master") {
             if (!sameToken(segments[1], token))
-                refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Pristup zamietnuty");
+                SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, DENIED);
             else
                 accept(socket, QUuid::createUuid().toString(QUuid::WithoutBraces));
         } else {
-            refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
+            SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
         }
     }
 }
@@ -202,12 +201,6 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     sessions[sessionId].append(socket);
     socket->sendTextMessage(
         createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
-}
-
-void Server::refuse(QWebSocket *socket, int code, const QString &reason)
-{
-    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-    socket->close(QWebSocketProtocol::CloseCode(code), reason);
 }
 
 QString Server::ownHost(const QString &requestHost, const QString &listenerName)

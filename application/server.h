@@ -37,8 +37,6 @@ public:
     // The method of a received message (empty when unreadable) and its params.
     static QString readCommand(const QString &msg, QVariantMap *params);
 
-    // Closes a connection that is not admitted and releases it once closed.
-    static void refuse(QWebSocket *socket, int code, const QString &reason);
     // The request's host when it is one of the agent's own loopback names or
     // addresses, else the listener's name: the host header is the peer's to write.
     static QString ownHost(const QString &requestHost, const QString &listenerName);

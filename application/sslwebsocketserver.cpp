@@ -13,7 +13,7 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
-#include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 
 #include <cerrno>
@@ -178,6 +178,34 @@ QWebSocket *SslWebSocketServer::nextPendingConnection()
             ::close(descriptor);
     });
     return socket;
+}
+
+QStringList SslWebSocketServer::admit(QWebSocket *socket, const QString &shapeReason, const QString &deniedReason)
+{
+    // Every local account reaches loopback; only the user's own processes may
+    // hold tokens that start applications as the user.
+    const qint64 owner = Utils::socketOwner(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
+                                            socket->localPort());
+    if (owner != qint64(::getuid())) {
+        if (owner < 0)
+            qWarning() << "Nepodarilo sa zistit vlastnika spojenia - odmietam";
+        else
+            qWarning().noquote() << QString("Spojenie z ineho uctu (uid %1) - odmietam").arg(owner);
+        refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, deniedReason);
+        return QStringList();
+    }
+    const QStringList segments = socket->requestUrl().path(QUrl::FullyDecoded).split('/', Qt::SkipEmptyParts);
+    if (segments.size() != 2) {
+        refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, shapeReason);
+        return QStringList();
+    }
+    return segments;
+}
+
+void SslWebSocketServer::refuse(QWebSocket *socket, int code, const QString &reason)
+{
+    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    socket->close(QWebSocketProtocol::CloseCode(code), reason);
 }
 
 QSslSocket *SslWebSocketServer::transport(const QWebSocket *socket)

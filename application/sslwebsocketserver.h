@@ -3,6 +3,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 #include <QWebSocketServer>
 
 class QSslSocket;
@@ -28,6 +29,14 @@ public:
 
     // The TLS socket under an accepted connection; null when unknown or gone.
     static QSslSocket *transport(const QWebSocket *socket);
+
+    // The two segments of an accepted connection's request path, for the
+    // listener's own admission. A peer of another local account is refused
+    // here with deniedReason, a path of any other shape with shapeReason;
+    // both get an empty list.
+    static QStringList admit(QWebSocket *socket, const QString &shapeReason, const QString &deniedReason);
+    // Closes a connection that is not admitted and releases it once closed.
+    static void refuse(QWebSocket *socket, int code, const QString &reason);
 
 private slots:
     void releaseAbandoned();

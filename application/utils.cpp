@@ -14,9 +14,11 @@
 #include <QTemporaryFile>
 #include <QTextEdit>
 #include <QUrl>
+#include <QtEndian>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -281,6 +283,65 @@ QString Utils::getServerUrlByHostname(QString hostname)
         if (QUrl(url, QUrl::TolerantMode).host(QUrl::FullyDecoded) == hostname)
             return url;
     return QString();
+}
+
+namespace {
+
+// An address of the connection tables: the 32-bit words of the address in
+// the machine's byte order, in hex, then ':' and the port in hex.
+bool readTableEndpoint(const QByteArray &text, QHostAddress *address, quint16 *port)
+{
+    const int colon = text.indexOf(':');
+    const QByteArray hex = text.left(colon);
+    if (colon < 0 || (hex.size() != 8 && hex.size() != 32))
+        return false;
+    quint8 bytes[16];
+    for (int word = 0; word < hex.size() / 8; ++word) {
+        bool ok = false;
+        const quint32 value = hex.mid(word * 8, 8).toUInt(&ok, 16);
+        if (!ok)
+            return false;
+        memcpy(bytes + word * 4, &value, 4);
+    }
+    if (hex.size() == 8)
+        address->setAddress(qFromBigEndian<quint32>(bytes));
+    else
+        address->setAddress(bytes);
+    bool ok = false;
+    *port = quint16(text.mid(colon + 1).toUInt(&ok, 16));
+    return ok && text.size() - colon - 1 == 4;
+}
+
+} // namespace
+
+qint64 Utils::socketOwner(const QHostAddress &address, quint16 port, const QHostAddress &remoteAddress,
+                          quint16 remotePort)
+{
+    static const QByteArray TIME_WAIT = "06";
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(table);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        // Entries are lines of space-separated columns: number, local end,
+        // remote end, state, queues, timers, retransmits, uid, ...
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (int i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> columns = lines[i].simplified().split(' ');
+            QHostAddress local, remote;
+            quint16 localPort = 0, remotePortSeen = 0;
+            // A socket waiting out its close has no owner any more.
+            if (columns.size() < 8 || columns[3] == TIME_WAIT || !readTableEndpoint(columns[1], &local, &localPort)
+                || !readTableEndpoint(columns[2], &remote, &remotePortSeen))
+                continue;
+            if (localPort != port || remotePortSeen != remotePort || !local.isEqual(address)
+                || !remote.isEqual(remoteAddress))
+                continue;
+            bool ok = false;
+            const qint64 uid = columns[7].toLongLong(&ok);
+            return ok ? uid : -1;
+        }
+    }
+    return -1;
 }
 
 QMap<QString, QHostAddress> Utils::hostnames()

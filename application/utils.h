@@ -58,6 +58,12 @@ public:
     static QStringList readServerUrls(const QByteArray &content);
     static QString getServerUrlByHostname(QString hostname);
 
+    // The account (uid) that owns the local TCP socket at address:port that is
+    // connected to remoteAddress:remotePort, as the system's connection tables
+    // tell it; -1 when no entry says so or the tables cannot be read.
+    static qint64 socketOwner(const QHostAddress &address, quint16 port, const QHostAddress &remoteAddress,
+                              quint16 remotePort);
+
     static QMap<QString, QHostAddress> hostnames();
     static QString ipToHostname(QString ipOrHostname);
 

@@ -35,6 +35,7 @@ static const int WARM_UP = 1000;
 static const int BULK_MESSAGES = 400;
 static const int BULK_IN_FLIGHT = 8;
 static const int IDLE = 1000;
+static const int CONNECTS = 20;
 static const QString APP_URL = "https://bench.invalid/app.jnlp";
 
 static void out(const QString &line)
@@ -268,6 +269,29 @@ static bool openSession(const Options &options, const Server &server, Session *s
     return true;
 }
 
+// The median time from opening a master connection to its greeting, in ms;
+// every connection is checked for its account on the way in.
+static double connectToHello(const QUrl &master)
+{
+    const QSslCertificate ca = agentCa();
+    std::vector<double> times;
+    for (int i = 0; i < CONNECTS; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        QWebSocket *page = openClient(master, ca);
+        bool greeted = false;
+        QObject::connect(page, &QWebSocket::textMessageReceived, [&]() { greeted = true; });
+        const bool ok = waitFor([&]() { return greeted; });
+        times.push_back(timer.nsecsElapsed() / 1e6);
+        page->close();
+        page->deleteLater();
+        if (!ok)
+            return -1;
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 static double measureRoundTrip(QWebSocket *page)
 {
     const QString msg = message(32);
@@ -324,7 +348,7 @@ static QString row(const QString &name, const std::vector<double> &values)
 
 static bool relayFigures(const Options &options, const std::map<Kind, Server> &servers)
 {
-    std::map<Kind, std::vector<double>> trips, bulk;
+    std::map<Kind, std::vector<double>> trips, bulk, connects;
     for (int run = 0; run < options.runs; ++run) {
         progress(QString("relay, run %1 of %2").arg(run + 1).arg(options.runs));
         for (const auto &[kind, server] : servers) {
@@ -338,6 +362,8 @@ static bool relayFigures(const Options &options, const std::map<Kind, Server> &s
                 return fail("lost or altered replies from " + NAMES.at(kind));
             trips[kind].push_back(trip);
             bulk[kind].push_back(mib);
+            if (kind != Kind::Echo)
+                connects[kind].push_back(connectToHello(server.master));
         }
     }
     const double agent = median(trips[Kind::Agent]);
@@ -358,12 +384,16 @@ static bool relayFigures(const Options &options, const std::map<Kind, Server> &s
     note(1, QString("   agent / direct echo %1, agent / Node relay %2")
                 .arg(ratio(median(bulk[Kind::Agent]), median(bulk[Kind::Echo])),
                      ratio(median(bulk[Kind::Agent]), median(bulk[Kind::Relay]))));
+    note(1, QString("   Connect to hello, a new master (ms, the median of %1 connections a run)").arg(CONNECTS));
+    for (const auto &[kind, values] : connects)
+        note(1, row(NAMES.at(kind), values));
     return true;
 }
 
 // One run on a fresh server: round trip, then IDLE masters held open by
 // another process, then memory and the round trip again.
-static bool idleRun(const Options &options, Kind kind, Server *server, double *none, double *idle, double *perConnectionKiB)
+static bool idleRun(const Options &options, Kind kind, Server *server, double *none, double *idle, double *perConnectionKiB,
+                    double *connectMs)
 {
     Session session;
     if (!start(options, kind, server) || !openSession(options, *server, &session))
@@ -377,6 +407,7 @@ static bool idleRun(const Options &options, Kind kind, Server *server, double *n
         settle(1000);
         *perConnectionKiB = double(rssKiB(server->process->processId()) - before) / IDLE;
         *idle = measureRoundTrip(session.page);
+        *connectMs = connectToHello(server->master);
     }
     closeSession(&session);
     holder->kill();
@@ -388,20 +419,21 @@ static bool idleRun(const Options &options, Kind kind, Server *server, double *n
 
 static bool idleFigures(const Options &options)
 {
-    std::map<Kind, std::vector<double>> none, idle, perConnection;
+    std::map<Kind, std::vector<double>> none, idle, perConnection, connects;
     std::vector<double> startMs, idleMiB;
     for (int run = 0; run < options.runs; ++run) {
         progress(QString("idle connections, run %1 of %2").arg(run + 1).arg(options.runs));
         for (Kind kind : {Kind::Agent, Kind::Relay}) {
             Server server;
-            double trip = -1, tripIdle = -1, kib = 0;
-            const bool ok = idleRun(options, kind, &server, &trip, &tripIdle, &kib);
+            double trip = -1, tripIdle = -1, kib = 0, connectMs = -1;
+            const bool ok = idleRun(options, kind, &server, &trip, &tripIdle, &kib, &connectMs);
             stop(server.process);
             if (!ok)
                 return false;
             none[kind].push_back(trip);
             idle[kind].push_back(tripIdle);
             perConnection[kind].push_back(kib);
+            connects[kind].push_back(connectMs);
             if (kind == Kind::Agent) {
                 startMs.push_back(server.startMs);
                 idleMiB.push_back(server.idleKiB / 1024.0);
@@ -416,6 +448,7 @@ static bool idleFigures(const Options &options)
         note(2, row(NAMES.at(kind) + QString(", round trip us, %1 idle").arg(IDLE), idle[kind]));
         note(2, QString("   %1 with / without idle %2").arg(NAMES.at(kind), ratio(median(idle[kind]), median(none[kind]))));
         note(2, row(NAMES.at(kind) + ", KiB resident per idle conn.", perConnection[kind]));
+        note(2, row(NAMES.at(kind) + QString(", connect to hello ms, %1 idle").arg(IDLE), connects[kind]));
         if (kind == Kind::Agent)
             note(2, goal(QString("round trip with %1 idle at most 1.1x none: %2x").arg(IDLE).arg(slower, 0, 'f', 2),
                          slower <= 1.1));

@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QSslCertificate>
 #include <QTcpServer>
@@ -48,19 +47,6 @@ static bool isRunning(qint64 pid)
 static QString launchUrl(const QString &query)
 {
     return "obrenta-kavrel:?" + query;
-}
-
-// Random ports of the range a launch URL allows, free at the moment of asking.
-static QList<quint16> freePorts(int count)
-{
-    QList<quint16> ports;
-    while (ports.size() < count) {
-        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
-        QTcpServer probe;
-        if (!ports.contains(port) && probe.listen(QHostAddress::LocalHost, port))
-            ports << port;
-    }
-    return ports;
 }
 
 // Every main instance a case brought up ends with the case, also when it fails.

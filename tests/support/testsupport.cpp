@@ -8,7 +8,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSslCertificate>
+#include <QTcpServer>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -321,6 +323,18 @@ QUrl wssUrl(const QString &host, quint16 port, const QString &path)
     url.setPort(port);
     url.setPath(path, QUrl::TolerantMode);
     return url;
+}
+
+QList<quint16> freePorts(int count)
+{
+    QList<quint16> ports;
+    while (ports.size() < count) {
+        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
+        QTcpServer probe;
+        if (!ports.contains(port) && probe.listen(QHostAddress::LocalHost, port))
+            ports << port;
+    }
+    return ports;
 }
 
 void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name)

@@ -95,6 +95,8 @@ qint64 lockOwner();
 // The CA the agent made under the current home.
 QSslCertificate agentCa();
 QUrl wssUrl(const QString &host, quint16 port, const QString &path);
+// Random ports of the range a launch URL allows, free at the moment of asking.
+QList<quint16> freePorts(int count);
 // Confirms a main instance's certificate notice and its success box, as a
 // user would, and waits until it serves; name marks the screenshots.
 void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name);
