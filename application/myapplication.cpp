@@ -23,7 +23,7 @@ MyApplication::MyApplication(int &argc, char **argv)
     setOrganizationName("Obrenta, a.s.");
     setOrganizationDomain("obrenta.sk");
     setApplicationName("Kavrel");
-    setApplicationVersion("1.1.0.1");
+    setApplicationVersion(KAVREL_VERSION);
     setWindowIcon(QIcon(":/pixmaps/kavrel"));
 }
 
@@ -48,9 +48,9 @@ static QString askLanguage()
 
 QString MyApplication::storedLanguage()
 {
-    QString lang = QSettings(Utils::fileConfig(), QSettings::IniFormat).value("lang").toString();
+    QString lang = Utils::config()->value("lang").toString();
     if (lang.isEmpty())
-        lang = QSettings(Utils::dirApp() + "/config.ini", QSettings::IniFormat).value("lang").toString();
+        lang = Utils::config(Utils::dirApp() + "/config.ini")->value("lang").toString();
     if (lang.isEmpty())
         lang = askLanguage();
     return lang;
