@@ -28,13 +28,22 @@
 
 namespace {
 
-using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
-using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
-using ExtensionPtr = std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, decltype(&PKCS12_free)>;
-using BignumPtr = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
+// Frees an OpenSSL handle with the library's own function.
+template <auto Free>
+struct FreeWith
+{
+    template <typename T>
+    void operator()(T *handle) const
+    {
+        Free(handle);
+    }
+};
+
+using BioPtr = std::unique_ptr<BIO, FreeWith<BIO_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
+using ExtensionPtr = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
 
 // Fixed in absolute terms so that the certificates never depend on the clock.
 const time_t NOT_BEFORE = 0;
@@ -56,24 +65,16 @@ bool addExtension(X509 *cert, X509 *issuer, int nid, char *value)
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value), &X509_EXTENSION_free);
+    ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
     if (!extension)
         return false;
     return X509_add_ext(cert, extension.get(), -1) == 1;
 }
 
-// A fresh RSA key put into an existing key object, as the callers hand the
-// object out before the key exists.
-bool generateRsaKey(EVP_PKEY **pkey)
+// A fresh RSA key with the public exponent 65537; null on failure.
+PkeyPtr generateRsaKey()
 {
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), &EVP_PKEY_CTX_free);
-    BignumPtr exponent(BN_new(), &BN_free);
-    if (!ctx || !exponent || !BN_set_word(exponent.get(), RSA_F4))
-        return false;
-    if (EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), KEY_BITS) <= 0
-        || EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) <= 0)
-        return false;
-    return EVP_PKEY_keygen(ctx.get(), pkey) > 0;
+    return PkeyPtr(EVP_RSA_gen(KEY_BITS));
 }
 
 bool setCommonFields(X509 *cert, long serial, EVP_PKEY *pkey)
@@ -123,6 +124,98 @@ bool loadsPkcs12(const QString &path)
     QSslKey key;
     QSslCertificate cert;
     return CertificateGenerator::importPkcs12(&file, &key, &cert, nullptr, Utils::passwordCertificateSsl().toUtf8());
+}
+
+
+// The key and certificate of a PKCS#12 container.
+bool parsePkcs12(const QByteArray &data, const QByteArray &passPhrase, PkeyPtr *key, X509Ptr *cert)
+{
+    if (data.isEmpty()) {
+        qWarning() << "Nepodarilo sa nacitat PKCS#12 subor.";
+        return false;
+    }
+    const BioPtr in(BIO_new_mem_buf(data.constData(), data.size()));
+    const Pkcs12Ptr p12(in ? d2i_PKCS12_bio(in.get(), nullptr) : nullptr);
+    if (!p12) {
+        qWarning() << "Nepodarilo nacitat PKCS#12 subor: " << qUtf8Printable(libraryError());
+        return false;
+    }
+    EVP_PKEY *parsedKey = nullptr;
+    X509 *parsedCert = nullptr;
+    const bool parsed = PKCS12_parse(p12.get(), passPhrase.constData(), &parsedKey, &parsedCert, nullptr);
+    key->reset(parsedKey);
+    cert->reset(parsedCert);
+    if (!parsed)
+        qWarning() << "Nepodarilo spracovat PKCS#12 subor: " << qUtf8Printable(libraryError());
+    return parsed;
+}
+
+bool keyAlgorithm(const EVP_PKEY *pkey, QSsl::KeyAlgorithm *algorithm)
+{
+    switch (EVP_PKEY_get_base_id(pkey)) {
+    case EVP_PKEY_RSA:
+        *algorithm = QSsl::Rsa;
+        return true;
+    case EVP_PKEY_DSA:
+        *algorithm = QSsl::Dsa;
+        return true;
+    case EVP_PKEY_EC:
+        *algorithm = QSsl::Ec;
+        return true;
+    default:
+        qWarning() << "Nepodporovany algoritmus privatneho kluca z PKCS#12";
+        return false;
+    }
+}
+
+bool toQSslKey(EVP_PKEY *pkey, QSslKey *key)
+{
+    const int keyLength = pkey ? i2d_PrivateKey(pkey, nullptr) : -1;
+    if (keyLength < 0) {
+        qWarning() << "Nepodarilo sa nacitat privatny kluc z PKCS#12";
+        return false;
+    }
+    QByteArray keyDer(keyLength, Qt::Uninitialized);
+    // The plain private key: wiped on every way out, once QSslKey has its own copy.
+    const std::unique_ptr<QByteArray, void (*)(QByteArray *)> wipe(&keyDer, [](QByteArray *der) {
+        OPENSSL_cleanse(der->data(), size_t(der->size()));
+    });
+    unsigned char *keyOut = reinterpret_cast<unsigned char *>(keyDer.data());
+    if (i2d_PrivateKey(pkey, &keyOut) != keyLength) {
+        qWarning() << "Nepodarilo sa nacitat privatny kluc z PKCS#12";
+        return false;
+    }
+    QSsl::KeyAlgorithm algorithm;
+    if (!keyAlgorithm(pkey, &algorithm))
+        return false;
+    *key = QSslKey(keyDer, algorithm, QSsl::Der, QSsl::PrivateKey, QByteArray());
+    if (key->isNull()) {
+        qWarning() << "Nepodarilo sa zkonvertovat privatny kluc z PKCS#12";
+        return false;
+    }
+    return true;
+}
+
+bool toQSslCertificate(X509 *x509, QSslCertificate *cert)
+{
+    // A container without a certificate encodes to nothing and so fails below.
+    const int certLength = i2d_X509(x509, nullptr);
+    if (certLength < 0) {
+        qWarning() << "Nepodarilo sa nacitat certifikat z PKCS#12";
+        return false;
+    }
+    QByteArray certDer(certLength, Qt::Uninitialized);
+    if (certLength > 0) {
+        unsigned char *certOut = reinterpret_cast<unsigned char *>(certDer.data());
+        i2d_X509(x509, &certOut);
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(certDer, QSsl::Der);
+    if (certificates.isEmpty()) {
+        qWarning() << "Nepodarilo sa zkonvertovat certifikat z PKCS#12";
+        return false;
+    }
+    *cert = certificates.first();
+    return true;
 }
 
 } // namespace
@@ -204,8 +297,8 @@ bool CertificateGenerator::generate()
     X509 *caCert = nullptr;
     EVP_PKEY *caKey = nullptr;
     generateCaCertificate(&caCert, &caKey);
-    X509Ptr caCertOwner(caCert, &X509_free);
-    PkeyPtr caKeyOwner(caKey, &EVP_PKEY_free);
+    const X509Ptr caCertOwner(caCert);
+    const PkeyPtr caKeyOwner(caKey);
 
     const QMap<QString, QHostAddress> hosts = Utils::hostnames();
     for (auto it = hosts.cbegin(); it != hosts.cend(); ++it) {
@@ -218,12 +311,13 @@ bool CertificateGenerator::generate()
 bool CertificateGenerator::generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_pk)
 {
     ensureInitialized();
-    *ca_pk = EVP_PKEY_new();
+    // The caller owns both from here on, whatever becomes of the rest.
+    *ca_pk = generateRsaKey().release();
     *ca_cert = X509_new();
     X509 *cert = *ca_cert;
-    if (!cert || !*ca_pk || !generateRsaKey(ca_pk))
-        return false;
     EVP_PKEY *pkey = *ca_pk;
+    if (!cert || !pkey)
+        return false;
 
     const QString cn = Utils::cnPrefixCerificateCa() + QDateTime::currentDateTime().toString(" yyyyMMddhhmmss");
     if (!setCommonFields(cert, 0, pkey) || !setCommonName(cert, cn)
@@ -239,7 +333,7 @@ bool CertificateGenerator::generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_p
         return false;
 
     const QString path = Utils::fileCertificateCa();
-    BioPtr out(BIO_new(BIO_s_mem()), &BIO_free);
+    const BioPtr out(BIO_new(BIO_s_mem()));
     if (!out || !PEM_write_bio_X509(out.get(), cert)) {
         qWarning() << "Nepodarilo sa zapisat subor" << path << qUtf8Printable(libraryError());
         return false;
@@ -254,12 +348,9 @@ bool CertificateGenerator::generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk
         return false;
     QString cn = hostname.isEmpty() ? ip.toString() : hostname;
 
-    PkeyPtr key(EVP_PKEY_new(), &EVP_PKEY_free);
-    X509Ptr cert(X509_new(), &X509_free);
-    EVP_PKEY *generated = key.release();
-    const bool haveKey = generated && generateRsaKey(&generated);
-    key.reset(generated);
-    if (!cert || !haveKey)
+    const PkeyPtr key = generateRsaKey();
+    const X509Ptr cert(X509_new());
+    if (!cert || !key)
         return false;
 
     if (!setCommonFields(cert.get(), 1, key.get()) || !setCommonName(cert.get(), cn)
@@ -276,16 +367,15 @@ bool CertificateGenerator::generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk
     cn.replace(':', '-');
     const QByteArray password = Utils::passwordCertificateSsl().toUtf8();
     const QByteArray friendlyName = cn.toUtf8();
-    Pkcs12Ptr p12(PKCS12_create(password.constData(), friendlyName.constData(), key.get(), cert.get(), nullptr, 0, 0,
-                                0, 0, 0),
-                  &PKCS12_free);
+    const Pkcs12Ptr p12(
+        PKCS12_create(password.constData(), friendlyName.constData(), key.get(), cert.get(), nullptr, 0, 0, 0, 0, 0));
     if (!p12) {
         qWarning() << "Nepodarilo sa vytvorit p12 kontainer: " << qUtf8Printable(libraryError());
         return false;
     }
 
     const QString path = Utils::fileCertificateSsl(cn);
-    BioPtr out(BIO_new(BIO_s_mem()), &BIO_free);
+    const BioPtr out(BIO_new(BIO_s_mem()));
     if (!out || !i2d_PKCS12_bio(out.get(), p12.get())) {
         qWarning() << "Nepodarilo sa zapisat subor" << path << qUtf8Printable(libraryError());
         return false;
@@ -298,84 +388,8 @@ bool CertificateGenerator::importPkcs12(QIODevice *device, QSslKey *key, QSslCer
 {
     Q_UNUSED(caCertificates)
     ensureInitialized();
-
-    const QByteArray data = device->readAll();
-    if (data.isEmpty()) {
-        qWarning() << "Nepodarilo sa nacitat PKCS#12 subor.";
-        return false;
-    }
-
-    BioPtr in(BIO_new_mem_buf(data.constData(), data.size()), &BIO_free);
-    Pkcs12Ptr p12(in ? d2i_PKCS12_bio(in.get(), nullptr) : nullptr, &PKCS12_free);
-    if (!p12) {
-        qWarning() << "Nepodarilo nacitat PKCS#12 subor: " << qUtf8Printable(libraryError());
-        return false;
-    }
-
-    EVP_PKEY *parsedKey = nullptr;
-    X509 *parsedCert = nullptr;
-    const bool parsed = PKCS12_parse(p12.get(), passPhrase.constData(), &parsedKey, &parsedCert, nullptr);
-    PkeyPtr pkey(parsedKey, &EVP_PKEY_free);
-    X509Ptr x509(parsedCert, &X509_free);
-    if (!parsed) {
-        qWarning() << "Nepodarilo spracovat PKCS#12 subor: " << qUtf8Printable(libraryError());
-        return false;
-    }
-
-    const int keyLength = pkey ? i2d_PrivateKey(pkey.get(), nullptr) : -1;
-    if (keyLength < 0) {
-        qWarning() << "Nepodarilo sa nacitat privatny kluc z PKCS#12";
-        return false;
-    }
-    QByteArray keyDer(keyLength, Qt::Uninitialized);
-    // The plain private key: wiped on every way out, once QSslKey has its own copy.
-    const std::unique_ptr<QByteArray, void (*)(QByteArray *)> wipe(&keyDer, [](QByteArray *der) {
-        OPENSSL_cleanse(der->data(), size_t(der->size()));
-    });
-    unsigned char *keyOut = reinterpret_cast<unsigned char *>(keyDer.data());
-    if (i2d_PrivateKey(pkey.get(), &keyOut) != keyLength) {
-        qWarning() << "Nepodarilo sa nacitat privatny kluc z PKCS#12";
-        return false;
-    }
-
-    QSsl::KeyAlgorithm algorithm;
-    switch (EVP_PKEY_get_base_id(pkey.get())) {
-    case EVP_PKEY_RSA:
-        algorithm = QSsl::Rsa;
-        break;
-    case EVP_PKEY_DSA:
-        algorithm = QSsl::Dsa;
-        break;
-    case EVP_PKEY_EC:
-        algorithm = QSsl::Ec;
-        break;
-    default:
-        qWarning() << "Nepodporovany algoritmus privatneho kluca z PKCS#12";
-        return false;
-    }
-
-    *key = QSslKey(keyDer, algorithm, QSsl::Der, QSsl::PrivateKey, QByteArray());
-    if (key->isNull()) {
-        qWarning() << "Nepodarilo sa zkonvertovat privatny kluc z PKCS#12";
-        return false;
-    }
-
-    // A container without a certificate encodes to nothing and so fails below.
-    const int certLength = i2d_X509(x509.get(), nullptr);
-    if (certLength < 0) {
-        qWarning() << "Nepodarilo sa nacitat certifikat z PKCS#12";
-        return false;
-    }
-    QByteArray certDer(certLength, Qt::Uninitialized);
-    if (certLength > 0) {
-        unsigned char *certOut = reinterpret_cast<unsigned char *>(certDer.data());
-        i2d_X509(x509.get(), &certOut);
-    }
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(certDer, QSsl::Der);
-    if (certificates.isEmpty()) {
-        qWarning() << "Nepodarilo sa zkonvertovat certifikat z PKCS#12";
-        return false;
-    }
-    *cert = certificates.first();
-    return true;
+    PkeyPtr parsedKey;
+    X509Ptr parsedCert;
+    return parsePkcs12(device->readAll(), passPhrase, &parsedKey, &parsedCert) && toQSslKey(parsedKey.get(), key)
+        && toQSslCertificate(parsedCert.get(), cert);
 }

@@ -21,13 +21,8 @@ bool InstallationFileManager::install()
 {
     uninstall();
     Utils::createDirConfig();
-    QFile file(Utils::fileInstallationTmp());
-    if (!file.open(QIODevice::WriteOnly)
-        || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
-        qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o inštalácií.");
-        return false;
-    }
-    QXmlStreamWriter writer(&file);
+    QByteArray record;
+    QXmlStreamWriter writer(&record);
     writer.setAutoFormatting(true);
     writer.writeStartDocument();
     writer.writeDefaultNamespace(ns);
@@ -36,19 +31,14 @@ bool InstallationFileManager::install()
     writer.writeTextElement(ns, "Path", Utils::fileApp());
     writer.writeEndElement();
     writer.writeEndDocument();
-    if (writer.hasError() || !file.flush()) {
-        qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o inštalácií.");
-        return false;
-    }
-    file.close();
-    // Unlike QFile::rename, rename(2) replaces a record that a parallel run put there meanwhile.
-    if (std::rename(QFile::encodeName(Utils::fileInstallationTmp()).constData(),
-                    QFile::encodeName(Utils::fileInstallation()).constData())
-        != 0) {
+    // Written under installation.xml.tmp, then renamed over a record that a
+    // parallel run may have put there meanwhile.
+    const Utils::WriteResult written = Utils::writePrivateFile(Utils::fileInstallation(), record);
+    if (written == Utils::RenameFailed)
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o inštalácií.");
-        return false;
-    }
-    return true;
+    else if (written != Utils::Written)
+        qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o inštalácií.");
+    return written == Utils::Written;
 }
 
 // Only local names count, and only the first two children of the root.

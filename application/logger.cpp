@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+
 QFile *Logger::logFile = nullptr;
 QStringList Logger::messages;
 QString Logger::lastLine;
@@ -97,10 +99,11 @@ void Logger::write(const QString &line)
     fputs(line.toLocal8Bit().constData(), stderr);
     fflush(stderr);
 
-    if (logFile && logFile->open(QIODevice::WriteOnly | QIODevice::Append)) {
-        logFile->write(line.toUtf8());
-        logFile->close();
-    }
+    // Opened for each line, so a log file removed meanwhile comes back.
+    const int fd = logFile ? Utils::openPrivateFile(logFile->fileName(), O_APPEND) : -1;
+    QFile file;
+    if (fd >= 0 && file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle))
+        file.write(line.toUtf8());
 }
 
 QString Logger::formatMessage(const QString &type, const QMessageLogContext &context, const QString &msg)

@@ -2,6 +2,7 @@
 
 #include "applock.h"
 #include "redirectserver.h"
+#include "server.h"
 #include "utils.h"
 
 #include <QApplication>
@@ -11,7 +12,6 @@
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 
 #include <cstdio>
 
@@ -70,9 +70,10 @@ int MainLauncher::handleExternalApp()
 {
     QByteArray answer;
     if (waitForSingleton()) {
-        QUrl url(Utils::getServerUrlByHostname(Utils::ipToHostname("127.0.0.1")), QUrl::TolerantMode);
-        url.setHost("127.0.0.1");
-        answer = QByteArray("0") + '\0' + url.toString().toUtf8() + '\0' + Utils::fileCertificateCa().toUtf8();
+        // An external program is given the address, which needs no name resolution.
+        const QString hostname = Utils::ipToHostname("127.0.0.1");
+        const QString url = Server::callerUrl(Utils::getServerUrlByHostname(hostname), "127.0.0.1", hostname);
+        answer = QByteArray("0") + '\0' + url.toUtf8() + '\0' + Utils::fileCertificateCa().toUtf8();
     } else {
         answer = QByteArray("-300") + '\0' + "Aplikacia Kavrel neocakavane skoncila";
     }

@@ -152,14 +152,37 @@ void MainSingleton::startServer()
 {
     Utils::createDirConfig();
     QMap<QString, QVariant> changes;
-    const QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
+    const std::unique_ptr<QSettings> settings = Utils::config();
+    const QString token = serverToken(*settings, &changes);
+    Server *server = new Server(token, this);
+    const QStringList urls = listenOnHostnames(server, *settings, &changes);
+    if (urls.isEmpty())
+        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+    writeState(urls, token);
+    // Not remembered when the settings cannot be written; this run goes on.
+    if (!changes.isEmpty())
+        Utils::changeConfig([&changes](QSettings &s) {
+            for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+                s.setValue(it.key(), it.value());
+        });
+}
+
+// The stored master token, or a new one to be stored.
+QString MainSingleton::serverToken(const QSettings &settings, QMap<QString, QVariant> *changes)
+{
     QString token = settings.value("server/token").toString();
     if (token.isEmpty()) {
         token = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        changes.insert("server/token", token);
+        changes->insert("server/token", token);
     }
+    return token;
+}
 
-    Server *server = new Server(token, this);
+// Each host name on its stored port when that is free, else on a new one
+// to be stored; the URLs of the listeners that could start.
+QStringList MainSingleton::listenOnHostnames(Server *server, const QSettings &settings,
+                                             QMap<QString, QVariant> *changes)
+{
     QStringList urls;
     const QMap<QString, QHostAddress> table = Utils::hostnames();
     for (auto it = table.cbegin(); it != table.cend(); ++it) {
@@ -171,30 +194,25 @@ void MainSingleton::startServer()
         if (url.isEmpty()) {
             url = server->listen(it.key(), it.value(), 0);
             if (!url.isEmpty())
-                changes.insert(key, server->port());
+                changes->insert(key, server->port());
         }
         if (!url.isEmpty())
             urls << url;
     }
-    if (urls.isEmpty())
-        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+    return urls;
+}
 
+// Checked to the last byte: an empty state file would leave us unreachable.
+void MainSingleton::writeState(const QStringList &urls, const QString &token)
+{
     QByteArray state;
-    for (const QString &url : qAsConst(urls))
+    for (const QString &url : urls)
         state += (url + "/master/" + token + "\n").toUtf8();
-    // Checked to the last byte: an empty state file would leave us unreachable.
     const Utils::WriteResult written = Utils::writePrivateFile(Utils::fileState(), state, false);
     if (written == Utils::OpenFailed || written == Utils::WriteFailed)
         qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
     if (written == Utils::RenameFailed)
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
-
-    // Not remembered when the settings cannot be written; this run goes on.
-    if (!changes.isEmpty())
-        Utils::changeConfig([&changes](QSettings &s) {
-            for (auto it = changes.cbegin(); it != changes.cend(); ++it)
-                s.setValue(it.key(), it.value());
-        });
 }
 
 void MainSingleton::installTrayIcon()

@@ -1,11 +1,15 @@
 #ifndef MAINSINGLETON_H
 #define MAINSINGLETON_H
 
+#include <QMap>
 #include <QStringList>
+#include <QVariant>
 #include <QWidget>
 
 class QAction;
 class QMenu;
+class QSettings;
+class Server;
 
 // The long-running agent of a user. Never shown: it owns the server.
 class MainSingleton : public QWidget
@@ -30,6 +34,9 @@ public slots:
 
 private:
     void quitOnSignals();
+    static QString serverToken(const QSettings &settings, QMap<QString, QVariant> *changes);
+    static QStringList listenOnHostnames(Server *server, const QSettings &settings, QMap<QString, QVariant> *changes);
+    static void writeState(const QStringList &urls, const QString &token);
 
     QMenu *menu = nullptr;
     bool m_quitRequested = false;

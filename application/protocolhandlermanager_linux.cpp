@@ -81,7 +81,7 @@ QString ProtocolHandlerManager::execPath(const QString &path)
 
 bool ProtocolHandlerManager::check()
 {
-    if (QSettings(Utils::fileConfig(), QSettings::IniFormat).value(FAILED_KEY).toString() == "1")
+    if (Utils::config()->value(FAILED_KEY).toString() == "1")
         return false;
     const QString path = QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation) + "/"
         + desktopFileName();

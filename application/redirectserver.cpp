@@ -31,13 +31,21 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
     QList<quint16> ports;
     if (const char *reason = readLaunchUrl(url, &hostnames, &ports, &token))
         reportBadUrl(reason, url);
+    if (!listenOnAll(hostnames, ports))
+        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+    startLifetime();
+}
 
+// Every host name on every port, the k-th host name shifted by k; true when
+// at least one listener started.
+bool RedirectServer::listenOnAll(const QSet<QString> &hostnames, const QList<quint16> &ports)
+{
     const QMap<QString, QHostAddress> table = Utils::hostnames();
     bool active = false;
     int k = 0;
-    for (const QString &hostname : qAsConst(hostnames)) {
+    for (const QString &hostname : hostnames) {
         const QHostAddress address = table.value(hostname);
-        for (quint16 port : qAsConst(ports)) {
+        for (quint16 port : ports) {
             if (listen(hostname, address, quint16(port + k))) {
                 qInfo() << "RedirectServer: Pocuvam na:" << hostname << address.toString() << port;
                 active = true;
@@ -45,9 +53,18 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
         }
         ++k;
     }
-    if (!active)
-        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
-    QTimer::singleShot(LIFETIME, Qt::PreciseTimer, this, &RedirectServer::onTimeout);
+    return active;
+}
+
+// A page that never comes does not keep the launcher forever.
+void RedirectServer::startLifetime()
+{
+    QTimer *lifetime = new QTimer(this);
+    lifetime->setObjectName("lifetime");
+    lifetime->setSingleShot(true);
+    lifetime->setTimerType(Qt::PreciseTimer);
+    connect(lifetime, &QTimer::timeout, this, &RedirectServer::onTimeout);
+    lifetime->start(LIFETIME);
 }
 
 const char *RedirectServer::readLaunchUrl(const QString &url, QSet<QString> *hostnames, QList<quint16> *ports,
@@ -98,13 +115,11 @@ void RedirectServer::reportBadUrl(const char *reason, const QString &url)
 
 bool RedirectServer::listen(QString hostname, QHostAddress address, quint16 port)
 {
-    SslWebSocketServer *listener = new SslWebSocketServer(hostname, this);
+    SslWebSocketServer *listener = SslWebSocketServer::start(hostname, address, port, this, false);
     connect(listener, &QWebSocketServer::newConnection, this, &RedirectServer::onNewConnection);
     connect(listener, &QWebSocketServer::closed, this, &RedirectServer::onServerClosed);
-    if (!listener->listen(address, port)) {
-        qWarning() << "Volanie webSocketServer.listen zlyhalo:" << listener->errorString();
+    if (!listener->isListening())
         return false;
-    }
     servers.append(listener);
     return true;
 }
@@ -126,14 +141,9 @@ void RedirectServer::onNewConnection()
         } else {
             socket->setProperty(PROPERTY_SERVER_INDEX, servers.indexOf(listener));
             connect(socket, &QWebSocket::disconnected, this, &RedirectServer::socketDisconnected);
-            // The page gets back the host it used itself.
-            const QString serverUrl = Utils::getServerUrlByHostname(listener->serverName());
-            QString pageUrl;
-            if (!serverUrl.isEmpty()) {
-                QUrl url(serverUrl, QUrl::TolerantMode);
-                url.setHost(Server::ownHost(socket->requestUrl().host(), listener->serverName()));
-                pageUrl = url.toString();
-            }
+            const QString pageUrl =
+                Server::callerUrl(Utils::getServerUrlByHostname(listener->serverName()), socket->requestUrl().host(),
+                                  listener->serverName());
             socket->sendTextMessage(Server::createCommand(
                 QString(), "hello", {{"url", pageUrl}, {"version", QCoreApplication::applicationVersion()}}));
         }

@@ -34,6 +34,8 @@ private slots:
 
 private:
     void reportBadUrl(const char *reason, const QString &url);
+    bool listenOnAll(const QSet<QString> &hostnames, const QList<quint16> &ports);
+    void startLifetime();
 
     QString token;
     QList<SslWebSocketServer *> servers;

@@ -118,14 +118,11 @@ Server::~Server()
 
 QString Server::listen(QString hostname, QHostAddress ip, quint16 port)
 {
-    server = new SslWebSocketServer(hostname, this);
+    server = SslWebSocketServer::start(hostname, ip, port, this, true);
     connect(server, &QWebSocketServer::newConnection, this, &Server::onNewConnection);
     connect(server, &QWebSocketServer::closed, this, &Server::closed);
-    if (!server->listen(ip, port)) {
-        qWarning() << "Volanie webSocketServer.listen zlyhalo:" << server->errorString() << hostname
-                   << ip.toString() << port;
+    if (!server->isListening())
         return QString();
-    }
     return "wss://" + hostname + ":" + QString::number(server->serverPort());
 }
 
@@ -215,6 +212,15 @@ QString Server::ownHost(const QString &requestHost, const QString &listenerName)
     return listenerName;
 }
 
+QString Server::callerUrl(const QString &url, const QString &requestHost, const QString &listenerName)
+{
+    if (url.isEmpty())
+        return QString();
+    QUrl rewritten(url, QUrl::TolerantMode);
+    rewritten.setHost(ownHost(requestHost, listenerName));
+    return rewritten.toString();
+}
+
 bool Server::sameToken(const QString &presented, const QString &expected)
 {
     const QByteArray a = presented.toUtf8();
@@ -239,9 +245,8 @@ void Server::textMessageReceived(QString msg)
         // the host it used itself.
         QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
         QJsonObject statusParams = command.value("params").toObject();
-        QUrl url(statusParams.value("url").toString(), QUrl::TolerantMode);
-        url.setHost(ownHost(client->requestUrl().host(), client->property(PROPERTY_SERVER_HOSTNAME).toString()));
-        statusParams.insert("url", url.toString());
+        statusParams.insert("url", callerUrl(statusParams.value("url").toString(), client->requestUrl().host(),
+                                             client->property(PROPERTY_SERVER_HOSTNAME).toString()));
         command.insert("params", statusParams);
         forwardMsg(client, QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)));
         return;

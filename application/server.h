@@ -40,6 +40,9 @@ public:
     // The request's host when it is one of the agent's own loopback names or
     // addresses, else the listener's name: the host header is the peer's to write.
     static QString ownHost(const QString &requestHost, const QString &listenerName);
+    // url with the host the caller used, as far as ownHost lets it through:
+    // each caller is given back a name it can reach. Empty for an empty url.
+    static QString callerUrl(const QString &url, const QString &requestHost, const QString &listenerName);
     // Compares a presented token with the expected one in time that does not
     // depend on where they differ.
     static bool sameToken(const QString &presented, const QString &expected);

@@ -30,9 +30,9 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     // Native applications do not exist on this platform.
     ui->txtDisableNative->setEnabled(false);
 
-    QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
-    ui->txtDisableJava->setChecked(settings.value("settings/disableWebStartApps", false).toBool());
-    ui->txtDisableNative->setChecked(settings.value("settings/disableNativeApps", false).toBool());
+    const std::unique_ptr<QSettings> settings = Utils::config();
+    ui->txtDisableJava->setChecked(settings->value("settings/disableWebStartApps", false).toBool());
+    ui->txtDisableNative->setChecked(settings->value("settings/disableNativeApps", false).toBool());
 
     model = new QStandardItemModel(0, 3, this);
     ui->treeView->setModel(model);
@@ -43,26 +43,35 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     // Linux lists no native applications, so none is added here.
     NativeAppsManager::list();
 
-    const QStringList groups = settings.childGroups();
+    QMap<QString, QString> titlesFound;
+    const QStringList groups = settings->childGroups();
     for (const QString &group : groups) {
         if (!group.startsWith(APP_PREFIX, Qt::CaseSensitive))
             continue;
-        QString title = settings.value(group + "/title").toString();
-        const QString url = settings.value(group + "/url").toString();
+        QString title = settings->value(group + "/title").toString();
+        const QString url = settings->value(group + "/url").toString();
         if (url.isEmpty())
             continue;
         if (title.isEmpty()) {
-            // Kept even on Cancel: the file is written when it closes below.
             title = getAppTitle(url);
-            settings.setValue(group + "/title", title);
+            titlesFound.insert(url, title);
         }
         auto *titleItem = new QStandardItem(title);
         titleItem->setEditable(false);
         auto *urlItem = new QStandardItem(url);
         urlItem->setEditable(false);
-        auto *stateItem = new QStandardItem(settings.value(group + "/state").toString());
+        auto *stateItem = new QStandardItem(settings->value(group + "/state").toString());
         model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem});
     }
+    // Kept even on Cancel.
+    if (!titlesFound.isEmpty())
+        Utils::changeConfig([&titlesFound](QSettings &s) {
+            for (auto it = titlesFound.cbegin(); it != titlesFound.cend(); ++it) {
+                const QString group = findGroup(s, it.key());
+                if (!group.isEmpty() && s.value(group + "/title").toString().isEmpty())
+                    s.setValue(group + "/title", it.value());
+            }
+        });
 
     for (int column = 0; column < 3; ++column)
         ui->treeView->resizeColumnToContents(column);
@@ -94,15 +103,17 @@ void SettingsDialog::accept()
 
 bool SettingsDialog::checkApp(QString url)
 {
-    QSettings settings(Utils::fileConfig(), QSettings::IniFormat);
-    QString group = findGroup(settings, url);
+    const std::unique_ptr<QSettings> settings = Utils::config();
+    const QString group = findGroup(*settings, url);
     QString state;
     if (!group.isEmpty()) {
-        state = settings.value(group + "/state").toString();
+        state = settings->value(group + "/state").toString();
     } else {
         // Remembered even when refused, so the user finds it in the dialog.
-        group = newGroup(settings);
-        settings.setValue(group + "/url", url);
+        Utils::changeConfig([&url](QSettings &s) {
+            if (findGroup(s, url).isEmpty())
+                s.setValue(newGroup(s) + "/url", url);
+        });
     }
 
     if (state == ENABLED)
@@ -112,7 +123,7 @@ bool SettingsDialog::checkApp(QString url)
     // "ask" is never put to the user at launch time; it follows the default.
     const QString key = NativeAppsManager::isNativeUrl(url) ? "settings/disableNativeApps"
                                                             : "settings/disableWebStartApps";
-    return !settings.value(key, false).toBool();
+    return !settings->value(key, false).toBool();
 }
 
 QString SettingsDialog::findGroup(QSettings &s, QString url)

@@ -128,6 +128,20 @@ void SslWebSocketServer::releaseAbandoned()
     }
 }
 
+SslWebSocketServer *SslWebSocketServer::start(const QString &hostname, const QHostAddress &address, quint16 port,
+                                              QObject *owner, bool withPlace)
+{
+    SslWebSocketServer *listener = new SslWebSocketServer(hostname, owner);
+    if (!listener->listen(address, port)) {
+        if (withPlace)
+            qWarning() << "Volanie webSocketServer.listen zlyhalo:" << listener->errorString() << hostname
+                       << address.toString() << port;
+        else
+            qWarning() << "Volanie webSocketServer.listen zlyhalo:" << listener->errorString();
+    }
+    return listener;
+}
+
 bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
 {
     if (!QWebSocketServer::listen(address, port))

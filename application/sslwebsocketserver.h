@@ -21,6 +21,13 @@ public:
 
     SslWebSocketServer(QString hostname, QObject *parent);
 
+    // A listener of hostname, a child of owner, started on address:port. When
+    // it cannot listen it logs "Volanie webSocketServer.listen zlyhalo:" with
+    // the error text and, withPlace, the host name, address and port, and
+    // stays a child of owner, not listening.
+    static SslWebSocketServer *start(const QString &hostname, const QHostAddress &address, quint16 port, QObject *owner,
+                                     bool withPlace);
+
     // The base class's listen, with TCP_NODELAY on the listening socket so
     // that accepted sockets have it from their first byte.
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);

@@ -11,16 +11,20 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSettings>
-#include <QTemporaryFile>
 #include <QTextEdit>
 #include <QUrl>
-#include <QtEndian>
+#include <QUuid>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -157,16 +161,22 @@ static bool writeAll(int fd, const char *data, qint64 size)
     return true;
 }
 
+int Utils::openPrivateFile(const QString &path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        ::fchmod(fd, 0600);
+    return fd;
+}
+
 Utils::WriteResult Utils::writePrivateFile(const QString &path, const QByteArray &data, bool replace)
 {
     const QByteArray target = QFile::encodeName(path);
     const QByteArray temporary = target + ".tmp";
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = openPrivateFile(path + ".tmp", O_TRUNC);
     if (fd < 0)
         return OpenFailed;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        ::fchmod(fd, 0600);
     // On disk before the rename, or a crash could still leave an empty file in place.
     bool ok = writeAll(fd, data.constData(), data.size()) && (::fsync(fd) == 0 || errno == EINVAL);
     int error = errno;
@@ -189,6 +199,11 @@ Utils::WriteResult Utils::writePrivateFile(const QString &path, const QByteArray
     return result;
 }
 
+std::unique_ptr<QSettings> Utils::config(const QString &path)
+{
+    return std::make_unique<QSettings>(path, QSettings::IniFormat);
+}
+
 // QSettings of Qt 5.15 ignores a failed flush and puts an empty or cut file in
 // place of config.ini when the disk is full, reporting no error. So the change
 // is made on a copy, read back and only then renamed over config.ini.
@@ -196,52 +211,53 @@ bool Utils::changeConfig(const std::function<void(QSettings &)> &change)
 {
     if (!createDirConfig())
         return false;
-    const QString config = fileConfig();
+    const QString configPath = fileConfig();
     // The lock QSettings takes for the file itself, so its other writers wait.
-    QLockFile lock(config + ".lock");
+    QLockFile lock(configPath + ".lock");
     if (!lock.tryLock(10000))
         return false;
 
     QByteArray current;
-    QFile file(config);
+    QFile file(configPath);
     if (file.open(QIODevice::ReadOnly))
         current = file.readAll();
     else if (file.exists())
         return false;
     file.close();
 
-    // Created for the owner only; QSettings keeps that mode when it rewrites it.
-    QTemporaryFile copy(config + ".XXXXXX");
-    if (!copy.open())
-        return false;
-    const QString edited = copy.fileName();
-    // Read back under a name QSettings has never seen, or it answers from its cache.
+    // Names QSettings has never seen, or it answers from its cache. Created for
+    // the owner only; QSettings keeps that mode when it rewrites the file.
+    const QString edited = configPath + "." + QUuid::createUuid().toString(QUuid::Id128);
     const QString readBack = edited + ".check";
-    bool ok = copy.write(current) == current.size() && copy.flush();
+    const int fd = openPrivateFile(edited, O_EXCL);
+    QFile copy;
+    bool ok = fd >= 0 && copy.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)
+        && copy.write(current) == current.size() && copy.flush();
     copy.close();
 
     QMap<QString, QVariant> expected;
     if (ok) {
-        QSettings settings(edited, QSettings::IniFormat);
-        change(settings);
-        settings.sync();
-        ok = settings.status() == QSettings::NoError;
-        for (const QString &key : settings.allKeys())
-            expected.insert(key, settings.value(key));
+        const std::unique_ptr<QSettings> settings = Utils::config(edited);
+        change(*settings);
+        settings->sync();
+        ok = settings->status() == QSettings::NoError;
+        for (const QString &key : settings->allKeys())
+            expected.insert(key, settings->value(key));
     }
     ok = ok && QFile::rename(edited, readBack);
     if (ok) {
-        QSettings written(readBack, QSettings::IniFormat);
-        QStringList keys = written.allKeys();
+        const std::unique_ptr<QSettings> written = Utils::config(readBack);
+        QStringList keys = written->allKeys();
         keys.sort();
-        ok = written.status() == QSettings::NoError && keys == expected.keys();
+        ok = written->status() == QSettings::NoError && keys == expected.keys();
         for (auto it = expected.cbegin(); ok && it != expected.cend(); ++it) {
-            const QVariant value = written.value(it.key());
+            const QVariant value = written->value(it.key());
             ok = value == it.value() || value.toString() == it.value().toString();
         }
     }
     ok = ok
-        && std::rename(QFile::encodeName(readBack).constData(), QFile::encodeName(config).constData()) == 0;
+        && std::rename(QFile::encodeName(readBack).constData(), QFile::encodeName(configPath).constData()) == 0;
+    QFile::remove(edited);
     QFile::remove(readBack);
     return ok;
 }
@@ -287,61 +303,74 @@ QString Utils::getServerUrlByHostname(QString hostname)
 
 namespace {
 
-// An address of the connection tables: the 32-bit words of the address in
-// the machine's byte order, in hex, then ':' and the port in hex.
-bool readTableEndpoint(const QByteArray &text, QHostAddress *address, quint16 *port)
+// An address as the kernel's socket diagnostics want it: network byte order,
+// IPv4 in the first word. False for an address that is neither family.
+bool diagAddress(const QHostAddress &address, bool v4, __be32 words[4])
 {
-    const int colon = text.indexOf(':');
-    const QByteArray hex = text.left(colon);
-    if (colon < 0 || (hex.size() != 8 && hex.size() != 32))
-        return false;
-    quint8 bytes[16];
-    for (int word = 0; word < hex.size() / 8; ++word) {
-        bool ok = false;
-        const quint32 value = hex.mid(word * 8, 8).toUInt(&ok, 16);
-        if (!ok)
-            return false;
-        memcpy(bytes + word * 4, &value, 4);
-    }
-    if (hex.size() == 8)
-        address->setAddress(qFromBigEndian<quint32>(bytes));
-    else
-        address->setAddress(bytes);
+    memset(words, 0, 4 * sizeof(__be32));
     bool ok = false;
-    *port = quint16(text.mid(colon + 1).toUInt(&ok, 16));
-    return ok && text.size() - colon - 1 == 4;
+    if (v4) {
+        words[0] = htonl(address.toIPv4Address(&ok));
+        return ok;
+    }
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    memcpy(words, bytes.c, 16);
+    return address.protocol() == QAbstractSocket::IPv6Protocol;
 }
 
 } // namespace
 
+// The kernel looks up exactly this connection; reading the whole connection
+// tables instead would cost time for every socket of the machine.
 qint64 Utils::socketOwner(const QHostAddress &address, quint16 port, const QHostAddress &remoteAddress,
                           quint16 remotePort)
 {
-    static const QByteArray TIME_WAIT = "06";
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file(table);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        // Entries are lines of space-separated columns: number, local end,
-        // remote end, state, queues, timers, retransmits, uid, ...
-        const QList<QByteArray> lines = file.readAll().split('\n');
-        for (int i = 1; i < lines.size(); ++i) {
-            const QList<QByteArray> columns = lines[i].simplified().split(' ');
-            QHostAddress local, remote;
-            quint16 localPort = 0, remotePortSeen = 0;
-            // A socket waiting out its close has no owner any more.
-            if (columns.size() < 8 || columns[3] == TIME_WAIT || !readTableEndpoint(columns[1], &local, &localPort)
-                || !readTableEndpoint(columns[2], &remote, &remotePortSeen))
-                continue;
-            if (localPort != port || remotePortSeen != remotePort || !local.isEqual(address)
-                || !remote.isEqual(remoteAddress))
-                continue;
-            bool ok = false;
-            const qint64 uid = columns[7].toLongLong(&ok);
-            return ok ? uid : -1;
-        }
+    bool local4 = false, remote4 = false;
+    address.toIPv4Address(&local4);
+    remoteAddress.toIPv4Address(&remote4);
+    const bool v4 = local4 && remote4;
+
+    struct
+    {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } query;
+    memset(&query, 0, sizeof query);
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST;
+    query.request.sdiag_family = v4 ? AF_INET : AF_INET6;
+    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.idiag_states = ~0U;
+    query.request.id.idiag_sport = htons(port);
+    query.request.id.idiag_dport = htons(remotePort);
+    query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    if (!diagAddress(address, v4, query.request.id.idiag_src)
+        || !diagAddress(remoteAddress, v4, query.request.id.idiag_dst))
+        return -1;
+
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return -1;
+    const timeval timeout{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    qint64 owner = -1;
+    alignas(nlmsghdr) char answer[8192];
+    if (::sendto(fd, &query, sizeof query, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) == sizeof query) {
+        const ssize_t size = ::recv(fd, answer, sizeof answer, 0);
+        const nlmsghdr *reply = reinterpret_cast<const nlmsghdr *>(answer);
+        // Anything but the one connection's record (an error, no such
+        // connection) leaves the owner unknown.
+        if (size > 0 && NLMSG_OK(reply, size_t(size)) && reply->nlmsg_type == SOCK_DIAG_BY_FAMILY
+            && reply->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
+            owner = static_cast<const inet_diag_msg *>(NLMSG_DATA(reply))->idiag_uid;
     }
-    return -1;
+    ::close(fd);
+    return owner;
 }
 
 QMap<QString, QHostAddress> Utils::hostnames()

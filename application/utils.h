@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QMessageBox;
 class QSettings;
@@ -43,12 +44,19 @@ public:
     static QByteArray readFile(QString path);
     static bool removeFile(QString path);
 
+    // Opens path for writing by its owner only, as open(2) with O_WRONLY,
+    // O_CREAT, O_CLOEXEC and flags: a new file gets mode 0600 and an existing
+    // one is narrowed to it. The descriptor, or -1 with errno set.
+    static int openPrivateFile(const QString &path, int flags);
     // Which step of writePrivateFile failed; errno tells why.
     enum WriteResult { Written, OpenFailed, WriteFailed, RenameFailed };
     // Writes data, for the owner only, under path + ".tmp" and then renames it to
     // path (over an existing file only with replace), so that a failed write, such
     // as on a full disk, never leaves a truncated file under the final name.
     static WriteResult writePrivateFile(const QString &path, const QByteArray &data, bool replace = true);
+    // config.ini, or another file of its format, for reading; every change of
+    // config.ini goes through changeConfig.
+    static std::unique_ptr<QSettings> config(const QString &path = fileConfig());
     // Applies change to config.ini as a whole or not at all; false when nothing changed.
     static bool changeConfig(const std::function<void(QSettings &)> &change);
 
@@ -59,8 +67,8 @@ public:
     static QString getServerUrlByHostname(QString hostname);
 
     // The account (uid) that owns the local TCP socket at address:port that is
-    // connected to remoteAddress:remotePort, as the system's connection tables
-    // tell it; -1 when no entry says so or the tables cannot be read.
+    // connected to remoteAddress:remotePort, as the kernel tells it; -1 when
+    // there is no such connection or the kernel cannot be asked.
     static qint64 socketOwner(const QHostAddress &address, quint16 port, const QHostAddress &remoteAddress,
                               quint16 remotePort);
 
