@@ -8,7 +8,6 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-#include <cstdio>
 
 InstallationFileManager::InstallationFileManager(QObject *parent)
     : QObject(parent)
@@ -16,7 +15,8 @@ InstallationFileManager::InstallationFileManager(QObject *parent)
 {
 }
 
-// Written under a temporary name and renamed, so readers never see half a record.
+// Written under installation.xml.tmp and renamed, so readers never see half a
+// record, over one that a parallel run may have put there meanwhile.
 bool InstallationFileManager::install()
 {
     uninstall();
@@ -31,8 +31,6 @@ bool InstallationFileManager::install()
     writer.writeTextElement(ns, "Path", Utils::fileApp());
     writer.writeEndElement();
     writer.writeEndDocument();
-    // Written under installation.xml.tmp, then renamed over a record that a
-    // parallel run may have put there meanwhile.
     const Utils::WriteResult written = Utils::writePrivateFile(Utils::fileInstallation(), record);
     if (written == Utils::RenameFailed)
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o inštalácií.");

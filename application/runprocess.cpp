@@ -13,14 +13,14 @@ void RunProcess::setWorkingDirectory(QString dir)
     proc.setWorkingDirectory(dir);
 }
 
-bool RunProcess::start(QString program, QStringList args, QByteArray dataToWrite, bool silent)
+bool RunProcess::start(QString program, QStringList args, QByteArray input, bool silent)
 {
     connect(&proc, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &RunProcess::onProcessFinished);
     connect(&proc, &QProcess::errorOccurred, this, &RunProcess::onProcessError);
     connect(&proc, &QProcess::started, this, &RunProcess::onProcessStarted);
 
-    this->dataToWrite = dataToWrite;
+    dataToWrite = input;
     loop = new QEventLoop;
     m_startFailed = false;
 

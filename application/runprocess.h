@@ -19,7 +19,7 @@ public:
     explicit RunProcess(QObject *parent = nullptr);
 
     void setWorkingDirectory(QString dir);
-    bool start(QString program, QStringList args, QByteArray dataToWrite = QByteArray(), bool silent = false);
+    bool start(QString program, QStringList args, QByteArray input = QByteArray(), bool silent = false);
     QByteArray readAllStandardOutput();
     int exitCode() const;
     bool startFailed() const;

@@ -93,9 +93,9 @@ bool hasRepeatedKey(const QString &json)
 
 } // namespace
 
-Server::Server(QString token, QObject *parent)
+Server::Server(QString masterToken, QObject *parent)
     : QObject(parent)
-    , token(token)
+    , token(masterToken)
 {
     lastInstance = this;
 }

@@ -43,7 +43,8 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     // Linux lists no native applications, so none is added here.
     NativeAppsManager::list();
 
-    QMap<QString, QString> titlesFound;
+    // Group, then its URL and the title found for it.
+    QMap<QString, QPair<QString, QString>> titlesFound;
     const QStringList groups = settings->childGroups();
     for (const QString &group : groups) {
         if (!group.startsWith(APP_PREFIX, Qt::CaseSensitive))
@@ -54,7 +55,7 @@ SettingsDialog::SettingsDialog(QWidget *parent)
             continue;
         if (title.isEmpty()) {
             title = getAppTitle(url);
-            titlesFound.insert(url, title);
+            titlesFound.insert(group, {url, title});
         }
         auto *titleItem = new QStandardItem(title);
         titleItem->setEditable(false);
@@ -66,10 +67,11 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     // Kept even on Cancel.
     if (!titlesFound.isEmpty())
         Utils::changeConfig([&titlesFound](QSettings &s) {
+            // Only where the group still names the same application untitled.
             for (auto it = titlesFound.cbegin(); it != titlesFound.cend(); ++it) {
-                const QString group = findGroup(s, it.key());
-                if (!group.isEmpty() && s.value(group + "/title").toString().isEmpty())
-                    s.setValue(group + "/title", it.value());
+                if (s.value(it.key() + "/url").toString() == it.value().first
+                    && s.value(it.key() + "/title").toString().isEmpty())
+                    s.setValue(it.key() + "/title", it.value().second);
             }
         });
 

@@ -38,10 +38,10 @@ namespace {
 class Linger : public QObject
 {
 public:
-    Linger(int descriptor, QObject *parent)
+    Linger(int socketDescriptor, QObject *parent)
         : QObject(parent)
-        , descriptor(descriptor)
-        , notifier(descriptor, QSocketNotifier::Read)
+        , descriptor(socketDescriptor)
+        , notifier(socketDescriptor, QSocketNotifier::Read)
     {
         ::shutdown(descriptor, SHUT_WR);
         connect(&notifier, &QSocketNotifier::activated, this, &Linger::drain);

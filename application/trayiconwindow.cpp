@@ -16,9 +16,9 @@ TrayIconWindow::~TrayIconWindow()
     delete ui;
 }
 
-void TrayIconWindow::setContextMenu(QMenu *menu)
+void TrayIconWindow::setContextMenu(QMenu *contextMenu)
 {
-    this->menu = menu;
+    menu = contextMenu;
 }
 
 void TrayIconWindow::showMenu(const QPoint &pos)

@@ -20,9 +20,9 @@ static QByteArray contentType(const QString &path)
     return "application/octet-stream";
 }
 
-HttpServer::HttpServer(const QString &root, QObject *parent)
+HttpServer::HttpServer(const QString &documentRoot, QObject *parent)
     : QTcpServer(parent)
-    , root(root)
+    , root(documentRoot)
 {
     connect(this, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
     listen(QHostAddress::LocalHost, 0);

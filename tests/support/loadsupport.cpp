@@ -236,8 +236,8 @@ RecordingEnd::RecordingEnd(const QSslCertificate &ca)
     QObject::connect(&socket, &QWebSocket::disconnected, [this]() { gone = true; });
 }
 
-RawWebSocket::RawWebSocket(quint16 port)
-    : port(port)
+RawWebSocket::RawWebSocket(quint16 serverPort)
+    : port(serverPort)
 {
     socket.setSslConfiguration(LoadSupport::trustingAll());
     reading = QObject::connect(&socket, &QSslSocket::readyRead, [this]() { read(); });
