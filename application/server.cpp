@@ -190,8 +190,11 @@ void Server::onNewConnection()
 void Server::accept(QWebSocket *socket, const QString &sessionId)
 {
     socket->setProperty(PROPERTY_SESSION_ID, sessionId);
-    connect(socket, &QWebSocket::textMessageReceived, this, &Server::textMessageReceived);
-    connect(socket, &QWebSocket::disconnected, this, &Server::socketDisconnected);
+    // The socket comes with the call: sender() walks every connection made to
+    // this object, thousands with many peers open.
+    connect(socket, &QWebSocket::textMessageReceived, this,
+            [this, socket](const QString &msg) { textMessageReceived(socket, msg); });
+    connect(socket, &QWebSocket::disconnected, this, [this, socket]() { socketDisconnected(socket); });
     connect(socket, &QWebSocket::bytesWritten, this, [this, socket]() { peerDrained(socket); });
     socket->installEventFilter(this);
     connections.append(socket);
@@ -229,11 +232,8 @@ bool Server::sameToken(const QString &presented, const QString &expected)
     return a.size() == b.size() && CRYPTO_memcmp(a.constData(), b.constData(), size_t(a.size())) == 0;
 }
 
-void Server::textMessageReceived(QString msg)
+void Server::textMessageReceived(QWebSocket *client, const QString &msg)
 {
-    QWebSocket *client = qobject_cast<QWebSocket *>(sender());
-    if (!client)
-        return;
     QVariantMap params;
     const QString method = readCommand(msg, &params);
     if (method == "kavrel.launch") {
@@ -432,11 +432,8 @@ bool Server::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
-void Server::socketDisconnected()
+void Server::socketDisconnected(QWebSocket *client)
 {
-    QWebSocket *client = qobject_cast<QWebSocket *>(sender());
-    if (!client)
-        return;
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QList<QWebSocket *> peers = sessions.value(sessionId);
     // Whoever waited for it is read again before the teardown may close it;

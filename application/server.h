@@ -66,14 +66,14 @@ signals:
 
 private slots:
     void onNewConnection();
-    void textMessageReceived(QString msg);
-    void socketDisconnected();
     void onProcessStarted();
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void onProcessError(QProcess::ProcessError error);
 
 private:
     void accept(QWebSocket *socket, const QString &sessionId);
+    void textMessageReceived(QWebSocket *client, const QString &msg);
+    void socketDisconnected(QWebSocket *client);
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
     void reportLaunchFailure(QProcess *proc, int code, const QString &message);
     void pause(QWebSocket *sender, QWebSocket *peer);

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the benchmarks: builds the agent and the driver in build-bench, then
-# measures in a throwaway HOME and prints medians. Usage: bench/run.sh [RUNS]
+# measures in a throwaway HOME and prints medians.
+# Usage: bench/run.sh [RUNS [relay|launch|idle]]
 set -e
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
@@ -23,5 +24,5 @@ unset DISPLAY
 export PATH="$bench/bin:$PATH"
 ulimit -n 4096
 
-build-bench/kavrelbench --kavrel "$top/build-bench/kavrel" --relay "$bench/relay.js" \
-    --root "$root/logs" --runs "${1:-5}" || { tail -n 20 "$root"/logs/*.log >&2; exit 1; }
+build-bench/kavrelbench --kavrel "${KAVREL_BENCH_AGENT:-$top/build-bench/kavrel}" --relay "$bench/relay.js" \
+    --root "$root/logs" --runs "${1:-5}" ${2:+--only "$2"} || { tail -n 20 "$root"/logs/*.log >&2; exit 1; }
