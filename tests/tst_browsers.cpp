@@ -36,10 +36,10 @@ static QStringList freePortTexts(int count)
 class Page
 {
 public:
-    Page(HttpServer &http, ChildProcess &browser, const QString &name)
-        : http(http)
-        , browser(browser)
-        , name(name)
+    Page(HttpServer &server, ChildProcess &process, const QString &pageName)
+        : http(server)
+        , browser(process)
+        , name(pageName)
     {
     }
 

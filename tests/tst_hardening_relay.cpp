@@ -34,8 +34,8 @@ namespace {
 class Stall : public QTcpServer
 {
 public:
-    explicit Stall(quint16 target)
-        : target(target)
+    explicit Stall(quint16 serverPort)
+        : target(serverPort)
     {
         connect(this, &QTcpServer::newConnection, this, &Stall::onNewConnection);
         listen(QHostAddress::LocalHost, 0);

@@ -192,13 +192,13 @@ void TestLoad::refusedConnectionsLeaveNothing()
 // serves at the same address, and a launcher learns it.
 void TestLoad::killedInstanceRestarts()
 {
-    TestHome home;
+    TestHome caseHome;
     seedAgentHome();
-    const QSslCertificate ca = agentCa();
+    const QSslCertificate caseCa = agentCa();
     ChildProcess first;
     QVERIFY2(startMainInstance(first, offscreen()), qPrintable(first.errText()));
     const QByteArray line = readAll(Utils::fileState());
-    auto page = launchedSession(ca, servedUrl());
+    auto page = launchedSession(caseCa, servedUrl());
     QVERIFY(page && echoes(*page, "pred"));
     QCOMPARE(::kill(pid_t(first.processId()), SIGKILL), 0);
     QVERIFY(first.ended());
@@ -213,7 +213,7 @@ void TestLoad::killedInstanceRestarts()
     expected.setHost("127.0.0.1");
     QCOMPARE(launcher.out,
              QByteArray("0\0", 2) + expected.toString().toUtf8() + '\0' + Utils::fileCertificateCa().toUtf8());
-    auto again = launchedSession(ca, expected);
+    auto again = launchedSession(caseCa, expected);
     QVERIFY(again && echoes(*again, "po"));
     QCOMPARE(::kill(pid_t(second.processId()), SIGTERM), 0);
     QVERIFY(second.ended());
@@ -228,7 +228,7 @@ void TestLoad::readOnlyConfiguration()
         QSKIP("a read-only mount needs root");
     Xvfb display;
     QVERIFY(display.isRunning());
-    TestHome home;
+    TestHome caseHome;
     seedAgentHome();
     const QString dir = Utils::dirConfig();
     QCOMPARE(QProcess::execute("mount", {"--bind", dir, dir}), 0);
@@ -240,24 +240,24 @@ void TestLoad::readOnlyConfiguration()
     QCOMPARE(QProcess::execute("mount", {"-o", "remount,bind,ro", dir}), 0);
     QVERIFY(!QFile(dir + "/probe").open(QIODevice::WriteOnly));
 
-    ChildProcess agent;
+    ChildProcess mainInstance;
     QProcessEnvironment env = display.environment();
     env.insert("PATH", pathWithHelpers());
-    agent.setProcessEnvironment(env);
-    agent.start(kavrelPath(), {"-s"});
+    mainInstance.setProcessEnvironment(env);
+    mainInstance.start(kavrelPath(), {"-s"});
     // Offscreen the box would wait for ever; here it is answered as a user would.
-    const QStringList windows = display.dialogsOf(agent.processId(), 60000);
-    QVERIFY2(windows.size() == 1, qPrintable(agent.errText()));
+    const QStringList windows = display.dialogsOf(mainInstance.processId(), 60000);
+    QVERIFY2(windows.size() == 1, qPrintable(mainInstance.errText()));
     display.screenshot("load-read-only-configuration");
     QVERIFY(display.pressKey(windows.first(), "Return"));
-    QVERIFY(agent.ended());
+    QVERIFY(mainInstance.ended());
     results << QString("read-only configuration: exit %1, last log line: %2")
-                   .arg(agent.exitCode()).arg(agent.errText().trimmed().section('\n', -1));
+                   .arg(mainInstance.exitCode()).arg(mainInstance.errText().trimmed().section('\n', -1));
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
     QVERIFY(!QFileInfo::exists(Utils::fileStateTmp()));
-    QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(agent.exitCode(), 255);
-    QVERIFY2(agent.errText().contains("\n[C] "), qPrintable(agent.errText()));
+    QCOMPARE(mainInstance.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(mainInstance.exitCode(), 255);
+    QVERIFY2(mainInstance.errText().contains("\n[C] "), qPrintable(mainInstance.errText()));
 }
 
 void TestLoad::badInput_data()
