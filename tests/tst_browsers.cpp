@@ -138,9 +138,10 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 
     const QString slave = page.take("application");
     QVERIFY2(!slave.isNull(), qPrintable(page.problem));
-    const QRegularExpression slaveUrl(QString("^wss://%1:%2/slave/[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}$")
+    const QRegularExpression slaveUrl(QString("^wss://%1:%2/slave/%3$")
                                           .arg(QRegularExpression::escape(via))
-                                          .arg(server.port()));
+                                          .arg(server.port())
+                                          .arg(UUID_PATTERN));
     QVERIFY2(slaveUrl.match(slave).hasMatch(), qPrintable(slave));
     const QString echoed = page.take("echoed");
     QVERIFY2(echoed.contains("Dobrý deň z " + name), qPrintable(echoed + page.problem));

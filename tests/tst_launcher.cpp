@@ -19,7 +19,6 @@
 using namespace TestSupport;
 
 static const QString TOKEN = "page-token-7";
-static const QString MAIN_HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
 static const QString BAD_URL = "[C] Spúšťacia URL ma nesprávny tvar. (:0, )\n";
 static const QByteArray GONE = QByteArray("-300") + '\0' + "Aplikacia Kavrel neocakavane skoncila";
 // Stands in for a main instance's state file where the test holds the lock itself.

@@ -207,6 +207,10 @@ QString Xvfb::screenshot(const QString &name) const
 
 namespace TestSupport {
 
+const QString MAIN_HELLO =
+    R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":")" KAVREL_VERSION R"("}})";
+const char UUID_PATTERN[] = "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
+
 QString kavrelPath()
 {
     return QString::fromUtf8(KAVREL_EXECUTABLE);

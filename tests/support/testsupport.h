@@ -66,6 +66,12 @@ private:
 };
 
 namespace TestSupport {
+// What the main server says first to a page that connects.
+extern const QString MAIN_HELLO;
+// A UUID in its text form without braces, for regular expressions; plain
+// characters, so that static expressions of other files may use it.
+extern const char UUID_PATTERN[];
+
 QString kavrelPath();
 QString helperPath(const QString &name);
 QString artifactsDir();
