@@ -149,7 +149,7 @@ void TestLaunchCommand::initTestCase()
     pathWithHelpers = TestSupport::pathWithHelpers();
     qputenv("PATH", QFile::encodeName(pathWithHelpers));
 
-    QCoreApplication::setApplicationVersion("1.1.0.1");
+    QCoreApplication::setApplicationVersion(KAVREL_VERSION);
     QVERIFY(CertificateGenerator(nullptr).generate());
     QCOMPARE(QSslCertificate::fromPath(Utils::fileCertificateCa()).size(), 1);
     ca = TestSupport::agentCa();

@@ -26,7 +26,8 @@ static const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-toke
 
 static QString redirectHello(const QString &url)
 {
-    return R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"url":")" + url + R"(","version":"1.1.0.1"}})";
+    return R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"url":")" + url
+        + R"(","version":")" KAVREL_VERSION R"("}})";
 }
 
 // The fake javaws comes first, so no main instance warns that Java is missing.

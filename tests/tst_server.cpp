@@ -94,7 +94,7 @@ private:
 
 void TestServer::initTestCase()
 {
-    QCoreApplication::setApplicationVersion("1.1.0.1");
+    QCoreApplication::setApplicationVersion(KAVREL_VERSION);
     qRegisterMetaType<QList<QSslError>>();
     QVERIFY(proxy.isListening());
     home.reset(new TestHome);
