@@ -738,9 +738,7 @@ void TestServer::leftoverTemporaryOverwritten()
 
 static ChildResult probeState(const QStringList &args)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    return run(helperPath("stateprobe"), args, env, 30000);
+    return run(helperPath("stateprobe"), args, offscreen(), 30000);
 }
 
 void TestServer::stateReaders_data()
