@@ -152,16 +152,6 @@ bool Xvfb::pressKey(const QString &window, const QString &key) const
     return code == 0;
 }
 
-bool Xvfb::typeText(const QString &window, const QString &text) const
-{
-    int code = -1;
-    xdotool(display, {"windowfocus", "--sync", window}, &code);
-    if (code != 0)
-        return false;
-    xdotool(display, {"type", text}, &code);
-    return code == 0;
-}
-
 bool Xvfb::click(const QString &window, int button) const
 {
     const QSize size = windowSize(window);

@@ -43,7 +43,6 @@ public:
     Xvfb();
     ~Xvfb();
     bool isRunning() const { return !display.isEmpty(); }
-    QString name() const { return display; }
     QProcessEnvironment environment(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) const;
     // Window ids of the visible windows of a process, waiting up to timeout ms.
     QStringList windowsOf(qint64 pid, int timeoutMs = 60000) const;
@@ -51,7 +50,6 @@ public:
     QStringList dialogsOf(qint64 pid, int timeoutMs = 60000) const;
     QString windowName(const QString &window) const;
     bool pressKey(const QString &window, const QString &key) const;
-    bool typeText(const QString &window, const QString &text) const;
     // Clicks a mouse button in the middle of the window.
     bool click(const QString &window, int button) const;
     // A key for whatever holds the keyboard (an open menu, say).
