@@ -1,4 +1,5 @@
 #include "applock.h"
+#include "childprocess.h"
 #include "loopbackproxy.h"
 #include "testpeer.h"
 #include "testsupport.h"
@@ -8,13 +9,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -205,20 +204,35 @@ void TestMainSingleton::killedInstanceDoesNotBlock()
 }
 
 // A launcher that tests the lock just as the main instance starts holds it
-// for a moment; the main instance waits for it instead of giving up.
+// for a moment; the main instance waits for it instead of giving up. The
+// holder lets go 300 ms after the instance said it starts, by its own clock.
 void TestMainSingleton::briefLockHolderDoesNotBlock()
 {
     TestHome home;
     seedAgentHome();
-    std::unique_ptr<AppLock> launcher(new AppLock(0));
-    QVERIFY(launcher->isLocked());
+    const QString log = artifactsDir() + "/mainsingleton-brief-holder.err";
+    // What an earlier run left there would set the holder's clock going at once.
+    QVERIFY(!QFileInfo::exists(log) || QFile::remove(log));
+    ChildProcess holder;
+    holder.start(helperPath("lockholder"), {"300", log, "[I] Startujem v rezime hlavnej instancie"});
+    QByteArray said;
+    QVERIFY2(QTest::qWaitFor(
+                 [&]() {
+                     said += holder.readAllStandardOutput();
+                     return said.contains('\n') || holder.state() == QProcess::NotRunning;
+                 },
+                 20000),
+             qPrintable(holder.errText()));
+    QCOMPARE(said, QByteArray("held\n"));
+    QCOMPARE(lockOwner(), holder.processId());
+
     QProcess agent;
     startAgent(agent, agentEnvironment(pathWithHelpers()), "brief-holder");
-    const QString log = artifactsDir() + "/mainsingleton-brief-holder.err";
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("[I] Startujem v rezime hlavnej instancie"), START_MS);
-    QTimer::singleShot(300, [&launcher]() { launcher.reset(); });
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
-    QVERIFY(!launcher);
+    QVERIFY2(holder.ended(), qPrintable(holder.errText()));
+    QCOMPARE(holder.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(holder.exitCode(), 0);
+    QCOMPARE(said + holder.readAllStandardOutput(), QByteArray("held\nreleased\n"));
     QCOMPARE(lockOwner(), agent.processId());
     endsWith(agent, SIGTERM, 0);
 }
