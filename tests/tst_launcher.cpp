@@ -151,9 +151,11 @@ void TestLauncher::launcherRoad()
     if (QTest::currentTestFailed())
         return;
 
-    const QList<quint16> ports = freePorts(2);
+    PortHold hold(2);
+    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
+    hold.release();
     launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
                                                 .arg(ports[0])
                                                 .arg(ports[1])
@@ -206,9 +208,11 @@ void TestLauncher::firstStartByLaunchUrl()
     TestHome home;
     seedAgentHome();
     MainInstances mains;
-    const QList<quint16> ports = freePorts(1);
+    PortHold hold(1);
+    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
+    hold.release();
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
@@ -321,7 +325,8 @@ void TestLauncher::acceptedLaunchUrl_data()
     QTest::addColumn<QList<quint16>>("ports");
     QTest::addColumn<QString>("warning");
     QTest::addColumn<quint16>("taken");
-    const QList<quint16> two = freePorts(2);
+    // Each row holds its ports again until its launcher starts.
+    const QList<quint16> two = PortHold(2).ports();
     QTest::newRow("lowest port") << "hostnames=127.0.0.1&ports=49151&token=" + TOKEN << QList<quint16>{49151}
                                  << QString() << quint16(0);
     QTest::newRow("empty port items")
@@ -352,11 +357,9 @@ void TestLauncher::acceptedLaunchUrl()
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
-    for (quint16 port : qAsConst(ports)) {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, port))
-            QSKIP("a port of this case is taken");
-    }
+    PortHold hold(ports);
+    if (!hold.held())
+        QSKIP("a port of this case is taken");
     QTcpServer occupant;
     if (taken)
         QVERIFY(occupant.listen(QHostAddress::LocalHost, taken));
@@ -366,6 +369,7 @@ void TestLauncher::acceptedLaunchUrl()
         url.replace(0, 14, "OBRENTA-KAVREL");
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(), {url});
     QVERIFY(launcher.waitForStarted());
     for (quint16 port : qAsConst(ports))
@@ -398,15 +402,15 @@ void TestLauncher::noListenerEndsLauncher()
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::LocalHost, freePorts(1).first()));
+    // Held all along: the launcher's only port is taken.
+    PortHold occupant(1);
     Xvfb x;
     QVERIFY(x.isRunning());
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(x.environment());
     launcher.start(kavrelPath(),
-                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(occupant.serverPort()).arg(TOKEN))});
+                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(occupant.port()).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
     const QStringList windows = x.windowsOf(launcher.processId());
     QVERIFY2(!windows.isEmpty(), qPrintable(launcher.errText()));
@@ -428,10 +432,12 @@ void TestLauncher::refusedRequests()
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
-    const quint16 port = freePorts(1).first();
+    PortHold hold(1);
+    const quint16 port = hold.port();
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
@@ -493,7 +499,8 @@ void TestLauncher::externalAppAnswer()
     QCOMPARE(r.out, answer);
 
     // The first of a launch URL and -l wins.
-    const quint16 port = freePorts(1).first();
+    PortHold hold(1);
+    const quint16 port = hold.port();
     const QString url = launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(port).arg(TOKEN));
     r = runKavrel({"-l", url}, offscreen(), 20000);
     QCOMPARE(r.exitCode, 0);
@@ -502,6 +509,7 @@ void TestLauncher::externalAppAnswer()
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(), {url, "-l"});
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
@@ -628,10 +636,12 @@ void TestLauncher::lifetimeEndsLauncher()
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock, FAKE_STATE);
-    const QList<quint16> ports = freePorts(2);
+    PortHold hold(2);
+    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
     QElapsedTimer timer;
+    hold.release();
     timer.start();
     launcher.start(kavrelPath(), {launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
                                                 .arg(ports[0])

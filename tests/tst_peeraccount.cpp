@@ -75,9 +75,11 @@ void TestPeerAccount::otherAccountsAreRefused()
     QLockFile lock(Utils::fileLock());
     QVERIFY(lock.tryLock(0));
     QVERIFY(writeFile(Utils::fileState(), FAKE_STATE.toUtf8() + "\n"));
-    const quint16 port = freePorts(1).first();
+    PortHold hold(1);
+    const quint16 port = hold.port();
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(),
                    {QString("obrenta-kavrel:?hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN)});
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));

@@ -195,6 +195,38 @@ QString Xvfb::screenshot(const QString &name) const
     return path;
 }
 
+PortHold::PortHold(int count)
+{
+    while (list.size() < count) {
+        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
+        if (!list.contains(port) && hold(port))
+            list << port;
+    }
+}
+
+PortHold::PortHold(const QList<quint16> &wanted)
+    : list(wanted)
+{
+    for (quint16 port : wanted)
+        complete = hold(port) && complete;
+}
+
+PortHold::~PortHold() = default;
+
+bool PortHold::hold(quint16 port)
+{
+    auto holder = std::make_unique<QTcpServer>();
+    if (!holder->listen(QHostAddress::LocalHost, port))
+        return false;
+    holders.push_back(std::move(holder));
+    return true;
+}
+
+void PortHold::release()
+{
+    holders.clear();
+}
+
 namespace TestSupport {
 
 const QString MAIN_HELLO =
@@ -317,18 +349,6 @@ QUrl wssUrl(const QString &host, quint16 port, const QString &path)
     url.setPort(port);
     url.setPath(path, QUrl::TolerantMode);
     return url;
-}
-
-QList<quint16> freePorts(int count)
-{
-    QList<quint16> ports;
-    while (ports.size() < count) {
-        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
-        QTcpServer probe;
-        if (!ports.contains(port) && probe.listen(QHostAddress::LocalHost, port))
-            ports << port;
-    }
-    return ports;
 }
 
 void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name)

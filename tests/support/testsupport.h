@@ -10,8 +10,12 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <memory>
+#include <vector>
+
 class ChildProcess;
 class QSslCertificate;
+class QTcpServer;
 
 // A fresh HOME and XDG directories for the current process and the children
 // it starts; the previous ones come back when the object goes.
@@ -63,6 +67,32 @@ private:
     QString display;
 };
 
+// Ports kept listening on the loopback address until release(), so that
+// nobody takes them before the child that is to bind them starts.
+class PortHold
+{
+public:
+    // Random ports of the range a launch URL allows.
+    explicit PortHold(int count);
+    // Exactly these; held() tells whether all of them were free.
+    explicit PortHold(const QList<quint16> &wanted);
+    ~PortHold();
+    PortHold(const PortHold &) = delete;
+    PortHold &operator=(const PortHold &) = delete;
+
+    bool held() const { return complete; }
+    QList<quint16> ports() const { return list; }
+    quint16 port(int i = 0) const { return list.value(i); }
+    void release();
+
+private:
+    bool hold(quint16 port);
+
+    QList<quint16> list;
+    bool complete = true;
+    std::vector<std::unique_ptr<QTcpServer>> holders;
+};
+
 namespace TestSupport {
 // What the main server says first to a page that connects.
 extern const QString MAIN_HELLO;
@@ -99,8 +129,6 @@ qint64 lockOwner();
 // The CA the agent made under the current home.
 QSslCertificate agentCa();
 QUrl wssUrl(const QString &host, quint16 port, const QString &path);
-// Random ports of the range a launch URL allows, free at the moment of asking.
-QList<quint16> freePorts(int count);
 // Confirms a main instance's certificate notice and its success box, as a
 // user would, and waits until it serves; name marks the screenshots.
 void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name);
