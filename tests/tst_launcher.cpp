@@ -21,8 +21,6 @@ using namespace TestSupport;
 static const QString TOKEN = "page-token-7";
 static const QString BAD_URL = "[C] Spúšťacia URL ma nesprávny tvar. (:0, )\n";
 static const QByteArray GONE = QByteArray("-300") + '\0' + "Aplikacia Kavrel neocakavane skoncila";
-// Stands in for a main instance's state file where the test holds the lock itself.
-static const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 
 static QString redirectHello(const QString &url)
 {
@@ -101,13 +99,10 @@ private slots:
     void externalAppMainInstanceGone();
     void staleStateFileKeepsWaiting();
     void alreadyRunningBox();
-    void lifetimeEndsLauncher();
 
 private:
     QNetworkProxy proxy() const { return loopback.proxy(); }
     void startMainInstance(ChildProcess &main, MainInstances &mains, QUrl *stateUrl);
-    // Takes the lock as a main instance would and publishes the given state.
-    void pretendMainInstance(QLockFile &lock, const QString &state);
 
     LoopbackProxy loopback;
 };
@@ -132,12 +127,6 @@ void TestLauncher::startMainInstance(ChildProcess &main, MainInstances &mains, Q
     QVERIFY(state.endsWith('\n'));
     *stateUrl = QUrl(QString::fromUtf8(state.trimmed()));
     QCOMPARE(stateUrl->host(), QString("kavrel.localhost"));
-}
-
-void TestLauncher::pretendMainInstance(QLockFile &lock, const QString &state)
-{
-    QVERIFY(lock.tryLock(0));
-    QVERIFY(writeFile(Utils::fileState(), state.toUtf8() + "\n"));
 }
 
 void TestLauncher::launcherRoad()
@@ -283,7 +272,7 @@ void TestLauncher::badLaunchUrl()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     Xvfb x;
     QVERIFY(x.isRunning());
 
@@ -356,7 +345,7 @@ void TestLauncher::acceptedLaunchUrl()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     PortHold hold(ports);
     if (!hold.held())
         QSKIP("a port of this case is taken");
@@ -401,7 +390,7 @@ void TestLauncher::noListenerEndsLauncher()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     // Held all along: the launcher's only port is taken.
     PortHold occupant(1);
     Xvfb x;
@@ -431,7 +420,7 @@ void TestLauncher::refusedRequests()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     PortHold hold(1);
     const quint16 port = hold.port();
 
@@ -609,7 +598,7 @@ void TestLauncher::alreadyRunningBox()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     Xvfb x;
     QVERIFY(x.isRunning());
     ChildProcess launcher;
@@ -626,38 +615,6 @@ void TestLauncher::alreadyRunningBox()
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
     QVERIFY(launcher.errText().contains("[I] Startujem v rezime launcher (:0, )\n"));
-}
-
-// Pages that never come, or never leave, do not keep the launcher alive: its
-// listeners close two minutes after they started.
-void TestLauncher::lifetimeEndsLauncher()
-{
-    TestHome home;
-    seedAgentHome();
-    QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
-    PortHold hold(2);
-    const QList<quint16> ports = hold.ports();
-    ChildProcess launcher;
-    launcher.setProcessEnvironment(offscreen());
-    QElapsedTimer timer;
-    hold.release();
-    timer.start();
-    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
-                                                .arg(ports[0])
-                                                .arg(ports[1])
-                                                .arg(TOKEN))});
-    QVERIFY(launcher.waitForStarted());
-    QVERIFY2(launcher.waitForLog(QString("Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 ").arg(ports[1])),
-             qPrintable(launcher.errText()));
-    // A page that stays connected on one listener; nobody uses the other.
-    TestPeer page(agentCa());
-    QVERIFY(!page.first(wssUrl("127.0.0.1", ports[0], "/getUrl/" + TOKEN)).isEmpty());
-
-    QVERIFY2(launcher.ended(150000), qPrintable(launcher.errText()));
-    QVERIFY(timer.elapsed() >= 120000);
-    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(launcher.exitCode(), 0);
 }
 
 QTEST_MAIN(TestLauncher)

@@ -13,7 +13,6 @@
 using namespace TestSupport;
 
 static const QString TOKEN = "6c1f0e2a-93b4-4d57-8a0e-5b2c7d9e1f30";
-static const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 static const QString REFUSED = "closed 1008 Pristup zamietnuty";
 static const QString HELLO = "text {\"id\":null,\"jsonrpc\":\"2.0\",\"method\":\"hello\"";
 static const QString REDIRECTED = "\"url\":\"wss://127.0.0.1:50123/master/fake-token\"";
@@ -73,8 +72,7 @@ void TestPeerAccount::otherAccountsAreRefused()
     QVERIFY(connectAs(QString(), master).startsWith(HELLO));
 
     QLockFile lock(Utils::fileLock());
-    QVERIFY(lock.tryLock(0));
-    QVERIFY(writeFile(Utils::fileState(), FAKE_STATE.toUtf8() + "\n"));
+    pretendMainInstance(lock);
     PortHold hold(1);
     const quint16 port = hold.port();
     ChildProcess launcher;

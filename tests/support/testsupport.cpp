@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QTcpServer>
@@ -232,6 +233,7 @@ namespace TestSupport {
 const QString MAIN_HELLO =
     R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":")" KAVREL_VERSION R"("}})";
 const char UUID_PATTERN[] = "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
+const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 
 QString kavrelPath()
 {
@@ -329,6 +331,12 @@ void seedAgentHome()
 {
     storeLanguage();
     QVERIFY(CertificateGenerator(nullptr).generate());
+}
+
+void pretendMainInstance(QLockFile &lock, const QString &state)
+{
+    QVERIFY(lock.tryLock(0));
+    QVERIFY(writeFile(Utils::fileState(), state.toUtf8() + "\n"));
 }
 
 qint64 lockOwner()

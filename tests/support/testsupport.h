@@ -14,6 +14,7 @@
 #include <vector>
 
 class ChildProcess;
+class QLockFile;
 class QSslCertificate;
 class QTcpServer;
 
@@ -99,6 +100,8 @@ extern const QString MAIN_HELLO;
 // A UUID in its text form without braces, for regular expressions; plain
 // characters, so that static expressions of other files may use it.
 extern const char UUID_PATTERN[];
+// Stands in for a main instance's state file where a test holds the lock itself.
+extern const QString FAKE_STATE;
 
 QString kavrelPath();
 QString helperPath(const QString &name);
@@ -124,6 +127,9 @@ void storeLanguage(const QString &lang = "sk");
 // A home where the agent ran before: language stored and certificates made,
 // so no first-start dialog waits where nobody can answer it.
 void seedAgentHome();
+// Takes the lock as a main instance would and publishes the given state, so
+// that a launcher finds a main instance where none runs.
+void pretendMainInstance(QLockFile &lock, const QString &state = FAKE_STATE);
 // The pid written in the lock file; 0 when there is none.
 qint64 lockOwner();
 // The CA the agent made under the current home.
