@@ -1,5 +1,6 @@
 #include "childprocess.h"
 #include "loopbackproxy.h"
+#include "redirectserver.h"
 #include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
@@ -11,6 +12,7 @@
 #include <QSet>
 #include <QSslCertificate>
 #include <QTcpServer>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -99,6 +101,7 @@ private slots:
     void externalAppMainInstanceGone();
     void staleStateFileKeepsWaiting();
     void alreadyRunningBox();
+    void lifetimeClosesListeners();
 
 private:
     QNetworkProxy proxy() const { return loopback.proxy(); }
@@ -615,6 +618,48 @@ void TestLauncher::alreadyRunningBox()
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
     QVERIFY(launcher.errText().contains("[I] Startujem v rezime launcher (:0, )\n"));
+}
+
+// The listeners live by one timer of two minutes, started with them; when it
+// runs out they close, a page still connected or not, and with them the
+// launcher's event loop ends. tst_launcherlifetime waits the real two minutes.
+void TestLauncher::lifetimeClosesListeners()
+{
+    TestHome home;
+    seedAgentHome();
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock);
+    PortHold hold(2);
+    const QList<quint16> ports = hold.ports();
+    hold.release();
+    RedirectServer redirect(launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
+                                          .arg(ports[0])
+                                          .arg(ports[1])
+                                          .arg(TOKEN)),
+                            nullptr);
+    for (quint16 port : ports)
+        QVERIFY(listening(port));
+    TestPeer page(agentCa());
+    QVERIFY(!page.first(wssUrl("127.0.0.1", ports[0], "/getUrl/" + TOKEN)).isEmpty());
+
+    QTimer *lifetime = redirect.findChild<QTimer *>("lifetime");
+    QVERIFY(lifetime);
+    QVERIFY(lifetime->isActive());
+    QVERIFY(lifetime->isSingleShot());
+    QCOMPARE(lifetime->interval(), 120000);
+    QCOMPARE(lifetime->timerType(), Qt::PreciseTimer);
+
+    // The redirect server asks the running loop to exit: run the
+    // application's, as the launcher does. Outside of it the exit would cut
+    // short every later wait of this process.
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, []() { QCoreApplication::exit(1); });
+    guard.start(20000);
+    lifetime->start(0);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    for (quint16 port : ports)
+        QVERIFY(!listening(port));
 }
 
 QTEST_MAIN(TestLauncher)
