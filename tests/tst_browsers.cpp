@@ -23,15 +23,6 @@ static const QString FORBIDDEN = "http://127.0.0.1/apps/forbidden.jnlp?action=ec
 
 using Opener = std::function<void(QProcess &, const QString &)>;
 
-// Free ports of the dynamic range, as a page offers them in a launch URL.
-static QStringList freePortTexts(int count)
-{
-    QStringList ports;
-    for (quint16 port : freePorts(count))
-        ports << QString::number(port);
-    return ports;
-}
-
 // The reports of one page, taken in order.
 class Page
 {
@@ -94,10 +85,12 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 {
     HttpServer http(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/tests/pages");
     QVERIFY(http.isListening());
-    const QStringList ports = freePortTexts(2);
+    // Ports of the dynamic range, as a page offers them in a launch URL.
+    PortHold hold(2);
+    const QString ports = QString("%1,%2").arg(hold.port(0)).arg(hold.port(1));
     const QString app = "http://127.0.0.1/apps/" + name + ".jnlp?action=echo";
     QString query;
-    for (const auto &item : {qMakePair(QString("ports"), ports.join(",")), qMakePair(QString("via"), via),
+    for (const auto &item : {qMakePair(QString("ports"), ports), qMakePair(QString("via"), via),
                              qMakePair(QString("app"), app), qMakePair(QString("forbidden"), FORBIDDEN),
                              qMakePair(QString("name"), name)})
         query += (query.isEmpty() ? "?" : "&") + item.first + "=" + QUrl::toPercentEncoding(item.second);
@@ -112,11 +105,12 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
     const QUrlQuery launchQuery(launch);
     QCOMPARE(launch.scheme(), QString("obrenta-kavrel"));
     QCOMPARE(launchQuery.queryItemValue("hostnames"), QString("kavrel.localhost,127.0.0.1"));
-    QCOMPARE(launchQuery.queryItemValue("ports"), ports.join(","));
+    QCOMPARE(launchQuery.queryItemValue("ports"), ports);
     QVERIFY(!launchQuery.queryItemValue("token").isEmpty());
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(display.environment());
+    hold.release();
     if (throughDesktop)
         launcher.start("xdg-open", {launchUrl});
     else
@@ -138,9 +132,10 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 
     const QString slave = page.take("application");
     QVERIFY2(!slave.isNull(), qPrintable(page.problem));
-    const QRegularExpression slaveUrl(QString("^wss://%1:%2/slave/[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}$")
+    const QRegularExpression slaveUrl(QString("^wss://%1:%2/slave/%3$")
                                           .arg(QRegularExpression::escape(via))
-                                          .arg(server.port()));
+                                          .arg(server.port())
+                                          .arg(UUID_PATTERN));
     QVERIFY2(slaveUrl.match(slave).hasMatch(), qPrintable(slave));
     const QString echoed = page.take("echoed");
     QVERIFY2(echoed.contains("Dobrý deň z " + name), qPrintable(echoed + page.problem));

@@ -7,10 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslCertificate>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <csignal>
@@ -136,17 +134,12 @@ void TestConfiguration::launchedThroughDesktop()
 {
     QCOMPARE(schemeHandler(), QString("obrenta-kavrel.desktop"));
     // Launch URLs name ports of the dynamic range only.
-    QTcpServer probe;
-    quint16 port = 0;
-    while (port == 0) {
-        port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
-        if (!probe.listen(QHostAddress::LocalHost, port))
-            port = 0;
-    }
-    probe.close();
+    PortHold hold(1);
+    const quint16 port = hold.port();
     const QString url = QString("obrenta-kavrel:?hostnames=127.0.0.1&ports=%1&token=desktop-7").arg(port);
     ChildProcess opened;
     opened.setProcessEnvironment(display.environment());
+    hold.release();
     opened.start("xdg-open", {url});
     QTRY_VERIFY_WITH_TIMEOUT(listening(port), START_MS);
     TestPeer page(agentCa());

@@ -158,11 +158,11 @@ private slots:
     void installationRecord()
     {
         TestHome home;
-        QCoreApplication::setApplicationVersion("1.1.0.1");
+        QCoreApplication::setApplicationVersion(KAVREL_VERSION);
         InstallationFileManager manager;
         QVERIFY(manager.uninstall());
         QVERIFY(manager.install());
-        const QByteArray version = "    <Version>1.1.0.1</Version>\n";
+        const QByteArray version = "    <Version>" KAVREL_VERSION "</Version>\n";
         const QByteArray path = "    <Path>" + Utils::fileApp().toUtf8() + "</Path>\n";
         QCOMPARE(readAll(Utils::fileInstallation()), record("Installation", version + path));
         QCOMPARE(fileMode(Utils::fileInstallation()), 0600);
@@ -174,7 +174,7 @@ private slots:
         const QList<QPair<QByteArray, bool>> records = {
             {record("Installation", path + version), true},
             {record("Installation", version + QByteArray(path).replace("<Path>", "<Path>/x")), false},
-            {record("Installation", QByteArray(version).replace("1.1.0.1", "1.1.0.2") + path), false},
+            {record("Installation", QByteArray(version).replace(KAVREL_VERSION, KAVREL_VERSION ".1") + path), false},
             {record("installation", version + path), false},
             {record("Installation", other + other + version + path), false}};
         for (const auto &variant : records) {

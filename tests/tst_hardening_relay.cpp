@@ -146,7 +146,7 @@ private:
 
 void TestHardeningRelay::initTestCase()
 {
-    QCoreApplication::setApplicationVersion("1.1.0.1");
+    QCoreApplication::setApplicationVersion(KAVREL_VERSION);
     qRegisterMetaType<QList<QSslError>>();
     QVERIFY(proxy.isListening());
     home.reset(new TestHome);

@@ -24,7 +24,6 @@
 using namespace TestSupport;
 
 static const QRegularExpression STATE_LINE("^(wss://kavrel\\.localhost:(\\d+))/master/\\S+\n$");
-static const QString UUID = "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
 static const QString APP_DIR = QString::fromUtf8(KAVREL_SOURCE_DIR) + "/tests/javaws-app";
 static const QString STORE_PASSWORD = "probe-signer";
 static const int BUDGET_MS = 150000;
@@ -205,7 +204,7 @@ void TestJavaws::applicationJoinsThePage()
     // Exactly the five variables, naming what the agent keeps for this page.
     const QJsonObject env5 = report.value("env").toObject();
     const QString slaveUrl = env5.value("KAVREL_URL").toString();
-    QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(server) + "/slave/" + UUID + "$")
+    QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(server) + "/slave/" + UUID_PATTERN + "$")
                  .match(slaveUrl)
                  .hasMatch(),
              qPrintable(slaveUrl));

@@ -74,7 +74,6 @@ public:
     }
 };
 
-const QString GREETING = "{\"id\":null,\"jsonrpc\":\"2.0\",\"method\":\"hello\",\"params\":{\"version\":\"1.1.0.1\"}}";
 const QString REFUSED = "{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":{\"code\":-203,"
                         "\"message\":\"Spustenie aplikacie bolo zakazane pouzivatelom\",\"state\":\"error\"}}";
 
@@ -150,7 +149,7 @@ void TestLaunchCommand::initTestCase()
     pathWithHelpers = TestSupport::pathWithHelpers();
     qputenv("PATH", QFile::encodeName(pathWithHelpers));
 
-    QCoreApplication::setApplicationVersion("1.1.0.1");
+    QCoreApplication::setApplicationVersion(KAVREL_VERSION);
     QVERIFY(CertificateGenerator(nullptr).generate());
     QCOMPARE(QSslCertificate::fromPath(Utils::fileCertificateCa()).size(), 1);
     ca = TestSupport::agentCa();
@@ -187,7 +186,7 @@ std::unique_ptr<TestPeer> TestLaunchCommand::connectPeer(const QString &host, co
     peer->socket.open(TestSupport::wssUrl(host, port, path));
     // Nothing goes on before the greeting; a refused peer never gets one.
     if (!QTest::qWaitFor([&]() { return peer->texts.size() > 0 || peer->disconnected.size() > 0; }, 20000)
-        || peer->texts.isEmpty() || peer->text(0) != GREETING) {
+        || peer->texts.isEmpty() || peer->text(0) != TestSupport::MAIN_HELLO) {
         qWarning() << "no greeting for" << host << path << peer->socket.errorString();
         return nullptr;
     }
@@ -229,8 +228,7 @@ void TestLaunchCommand::wholeRoad()
 
     const QJsonObject env = reported.value("env").toObject();
     const QRegularExpression slaveUrl(
-        QString("^wss://kavrel\\.localhost:%1/slave/[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
-            .arg(port));
+        QString("^wss://kavrel\\.localhost:%1/slave/%2$").arg(port).arg(TestSupport::UUID_PATTERN));
     QVERIFY2(slaveUrl.match(env.value("KAVREL_URL").toString()).hasMatch(),
              qPrintable(env.value("KAVREL_URL").toString()));
     QCOMPARE(env.value("KAVREL_CA_FILE").toString(), Utils::fileCertificateCa());
@@ -241,7 +239,7 @@ void TestLaunchCommand::wholeRoad()
 
     // The application echoes its own greeting, then whatever the page says.
     QTRY_COMPARE_WITH_TIMEOUT(master->texts.size(), 3, 20000);
-    QCOMPARE(master->text(master->indexOf("hello", 1)), GREETING);
+    QCOMPARE(master->text(master->indexOf("hello", 1)), TestSupport::MAIN_HELLO);
     for (const QString &text : {QString("ping, not JSON"),
                                 QString("{\"params\":{\"b\":[1,2],\"a\":null},\"method\":\"x.y\",\"id\":3}")}) {
         const int before = master->texts.size();
@@ -531,7 +529,7 @@ void TestLaunchCommand::foreignHostNotPassedOn()
     TestPeer master(ca, proxy.proxy());
     QObject::connect(&master.socket, &QWebSocket::sslErrors, &master.socket,
                      [&master]() { master.socket.ignoreSslErrors(); });
-    QCOMPARE(master.first(TestSupport::wssUrl("evil.example", port, "/master/T")), GREETING);
+    QCOMPARE(master.first(TestSupport::wssUrl("evil.example", port, "/master/T")), TestSupport::MAIN_HELLO);
     const QString jnlp = "http://apps.example/a.jnlp?action=exit&code=0";
     master.socket.sendTextMessage(launchCommand(jnlp));
     QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 20000);

@@ -1,5 +1,6 @@
 #include "childprocess.h"
 #include "loopbackproxy.h"
+#include "redirectserver.h"
 #include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
@@ -11,6 +12,7 @@
 #include <QSet>
 #include <QSslCertificate>
 #include <QTcpServer>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -19,15 +21,13 @@
 using namespace TestSupport;
 
 static const QString TOKEN = "page-token-7";
-static const QString MAIN_HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
 static const QString BAD_URL = "[C] Spúšťacia URL ma nesprávny tvar. (:0, )\n";
 static const QByteArray GONE = QByteArray("-300") + '\0' + "Aplikacia Kavrel neocakavane skoncila";
-// Stands in for a main instance's state file where the test holds the lock itself.
-static const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 
 static QString redirectHello(const QString &url)
 {
-    return R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"url":")" + url + R"(","version":"1.1.0.1"}})";
+    return R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"url":")" + url
+        + R"(","version":")" KAVREL_VERSION R"("}})";
 }
 
 // The fake javaws comes first, so no main instance warns that Java is missing.
@@ -101,13 +101,11 @@ private slots:
     void externalAppMainInstanceGone();
     void staleStateFileKeepsWaiting();
     void alreadyRunningBox();
-    void lifetimeEndsLauncher();
+    void lifetimeClosesListeners();
 
 private:
     QNetworkProxy proxy() const { return loopback.proxy(); }
     void startMainInstance(ChildProcess &main, MainInstances &mains, QUrl *stateUrl);
-    // Takes the lock as a main instance would and publishes the given state.
-    void pretendMainInstance(QLockFile &lock, const QString &state);
 
     LoopbackProxy loopback;
 };
@@ -134,12 +132,6 @@ void TestLauncher::startMainInstance(ChildProcess &main, MainInstances &mains, Q
     QCOMPARE(stateUrl->host(), QString("kavrel.localhost"));
 }
 
-void TestLauncher::pretendMainInstance(QLockFile &lock, const QString &state)
-{
-    QVERIFY(lock.tryLock(0));
-    QVERIFY(writeFile(Utils::fileState(), state.toUtf8() + "\n"));
-}
-
 void TestLauncher::launcherRoad()
 {
     TestHome home;
@@ -151,9 +143,11 @@ void TestLauncher::launcherRoad()
     if (QTest::currentTestFailed())
         return;
 
-    const QList<quint16> ports = freePorts(2);
+    PortHold hold(2);
+    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
+    hold.release();
     launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
                                                 .arg(ports[0])
                                                 .arg(ports[1])
@@ -206,9 +200,11 @@ void TestLauncher::firstStartByLaunchUrl()
     TestHome home;
     seedAgentHome();
     MainInstances mains;
-    const QList<quint16> ports = freePorts(1);
+    PortHold hold(1);
+    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
+    hold.release();
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
@@ -279,7 +275,7 @@ void TestLauncher::badLaunchUrl()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     Xvfb x;
     QVERIFY(x.isRunning());
 
@@ -321,7 +317,8 @@ void TestLauncher::acceptedLaunchUrl_data()
     QTest::addColumn<QList<quint16>>("ports");
     QTest::addColumn<QString>("warning");
     QTest::addColumn<quint16>("taken");
-    const QList<quint16> two = freePorts(2);
+    // Each row holds its ports again until its launcher starts.
+    const QList<quint16> two = PortHold(2).ports();
     QTest::newRow("lowest port") << "hostnames=127.0.0.1&ports=49151&token=" + TOKEN << QList<quint16>{49151}
                                  << QString() << quint16(0);
     QTest::newRow("empty port items")
@@ -351,12 +348,10 @@ void TestLauncher::acceptedLaunchUrl()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
-    for (quint16 port : qAsConst(ports)) {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, port))
-            QSKIP("a port of this case is taken");
-    }
+    pretendMainInstance(lock);
+    PortHold hold(ports);
+    if (!hold.held())
+        QSKIP("a port of this case is taken");
     QTcpServer occupant;
     if (taken)
         QVERIFY(occupant.listen(QHostAddress::LocalHost, taken));
@@ -366,6 +361,7 @@ void TestLauncher::acceptedLaunchUrl()
         url.replace(0, 14, "OBRENTA-KAVREL");
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(), {url});
     QVERIFY(launcher.waitForStarted());
     for (quint16 port : qAsConst(ports))
@@ -397,16 +393,16 @@ void TestLauncher::noListenerEndsLauncher()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::LocalHost, freePorts(1).first()));
+    pretendMainInstance(lock);
+    // Held all along: the launcher's only port is taken.
+    PortHold occupant(1);
     Xvfb x;
     QVERIFY(x.isRunning());
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(x.environment());
     launcher.start(kavrelPath(),
-                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(occupant.serverPort()).arg(TOKEN))});
+                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(occupant.port()).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
     const QStringList windows = x.windowsOf(launcher.processId());
     QVERIFY2(!windows.isEmpty(), qPrintable(launcher.errText()));
@@ -427,11 +423,13 @@ void TestLauncher::refusedRequests()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
-    const quint16 port = freePorts(1).first();
+    pretendMainInstance(lock);
+    PortHold hold(1);
+    const quint16 port = hold.port();
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(),
                    {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
@@ -493,7 +491,8 @@ void TestLauncher::externalAppAnswer()
     QCOMPARE(r.out, answer);
 
     // The first of a launch URL and -l wins.
-    const quint16 port = freePorts(1).first();
+    PortHold hold(1);
+    const quint16 port = hold.port();
     const QString url = launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(port).arg(TOKEN));
     r = runKavrel({"-l", url}, offscreen(), 20000);
     QCOMPARE(r.exitCode, 0);
@@ -502,6 +501,7 @@ void TestLauncher::externalAppAnswer()
 
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(), {url, "-l"});
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
@@ -601,7 +601,7 @@ void TestLauncher::alreadyRunningBox()
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
+    pretendMainInstance(lock);
     Xvfb x;
     QVERIFY(x.isRunning());
     ChildProcess launcher;
@@ -620,34 +620,46 @@ void TestLauncher::alreadyRunningBox()
     QVERIFY(launcher.errText().contains("[I] Startujem v rezime launcher (:0, )\n"));
 }
 
-// Pages that never come, or never leave, do not keep the launcher alive: its
-// listeners close two minutes after they started.
-void TestLauncher::lifetimeEndsLauncher()
+// The listeners live by one timer of two minutes, started with them; when it
+// runs out they close, a page still connected or not, and with them the
+// launcher's event loop ends. tst_launcherlifetime waits the real two minutes.
+void TestLauncher::lifetimeClosesListeners()
 {
     TestHome home;
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
-    pretendMainInstance(lock, FAKE_STATE);
-    const QList<quint16> ports = freePorts(2);
-    ChildProcess launcher;
-    launcher.setProcessEnvironment(offscreen());
-    QElapsedTimer timer;
-    timer.start();
-    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
-                                                .arg(ports[0])
-                                                .arg(ports[1])
-                                                .arg(TOKEN))});
-    QVERIFY(launcher.waitForStarted());
-    QVERIFY2(launcher.waitForLog(QString("Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 ").arg(ports[1])),
-             qPrintable(launcher.errText()));
-    // A page that stays connected on one listener; nobody uses the other.
+    pretendMainInstance(lock);
+    PortHold hold(2);
+    const QList<quint16> ports = hold.ports();
+    hold.release();
+    RedirectServer redirect(launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
+                                          .arg(ports[0])
+                                          .arg(ports[1])
+                                          .arg(TOKEN)),
+                            nullptr);
+    for (quint16 port : ports)
+        QVERIFY(listening(port));
     TestPeer page(agentCa());
     QVERIFY(!page.first(wssUrl("127.0.0.1", ports[0], "/getUrl/" + TOKEN)).isEmpty());
 
-    QVERIFY2(launcher.ended(150000), qPrintable(launcher.errText()));
-    QVERIFY(timer.elapsed() >= 120000);
-    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(launcher.exitCode(), 0);
+    QTimer *lifetime = redirect.findChild<QTimer *>("lifetime");
+    QVERIFY(lifetime);
+    QVERIFY(lifetime->isActive());
+    QVERIFY(lifetime->isSingleShot());
+    QCOMPARE(lifetime->interval(), 120000);
+    QCOMPARE(lifetime->timerType(), Qt::PreciseTimer);
+
+    // The redirect server asks the running loop to exit: run the
+    // application's, as the launcher does. Outside of it the exit would cut
+    // short every later wait of this process.
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, []() { QCoreApplication::exit(1); });
+    guard.start(20000);
+    lifetime->start(0);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    for (quint16 port : ports)
+        QVERIFY(!listening(port));
 }
 
 QTEST_MAIN(TestLauncher)

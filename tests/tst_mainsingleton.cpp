@@ -1,4 +1,5 @@
 #include "applock.h"
+#include "childprocess.h"
 #include "loopbackproxy.h"
 #include "testpeer.h"
 #include "testsupport.h"
@@ -8,22 +9,18 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 using namespace TestSupport;
 
-static const QString HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
-static const QRegularExpression STATE_LINE("^wss://kavrel\\.localhost:(\\d+)/master/"
-                                           "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\n$");
+static const QRegularExpression STATE_LINE(QString("^wss://kavrel\\.localhost:(\\d+)/master/") + UUID_PATTERN + "\n$");
 // Certificates are made at the first start; generous for a loaded machine.
 static const int START_MS = 60000;
 
@@ -55,7 +52,7 @@ static void greeted(TestPeer &page)
 {
     page.socket.open(QUrl(QString::fromUtf8(readAll(Utils::fileState())).trimmed()));
     QTRY_COMPARE_WITH_TIMEOUT(page.texts.count(), 1, 20000);
-    QCOMPARE(page.text(0), HELLO);
+    QCOMPARE(page.text(0), MAIN_HELLO);
 }
 
 static void endsWith(QProcess &agent, int signal, int status)
@@ -207,20 +204,35 @@ void TestMainSingleton::killedInstanceDoesNotBlock()
 }
 
 // A launcher that tests the lock just as the main instance starts holds it
-// for a moment; the main instance waits for it instead of giving up.
+// for a moment; the main instance waits for it instead of giving up. The
+// holder lets go 300 ms after the instance said it starts, by its own clock.
 void TestMainSingleton::briefLockHolderDoesNotBlock()
 {
     TestHome home;
     seedAgentHome();
-    std::unique_ptr<AppLock> launcher(new AppLock(0));
-    QVERIFY(launcher->isLocked());
+    const QString log = artifactsDir() + "/mainsingleton-brief-holder.err";
+    // What an earlier run left there would set the holder's clock going at once.
+    QVERIFY(!QFileInfo::exists(log) || QFile::remove(log));
+    ChildProcess holder;
+    holder.start(helperPath("lockholder"), {"300", log, "[I] Startujem v rezime hlavnej instancie"});
+    QByteArray said;
+    QVERIFY2(QTest::qWaitFor(
+                 [&]() {
+                     said += holder.readAllStandardOutput();
+                     return said.contains('\n') || holder.state() == QProcess::NotRunning;
+                 },
+                 20000),
+             qPrintable(holder.errText()));
+    QCOMPARE(said, QByteArray("held\n"));
+    QCOMPARE(lockOwner(), holder.processId());
+
     QProcess agent;
     startAgent(agent, agentEnvironment(pathWithHelpers()), "brief-holder");
-    const QString log = artifactsDir() + "/mainsingleton-brief-holder.err";
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("[I] Startujem v rezime hlavnej instancie"), START_MS);
-    QTimer::singleShot(300, [&launcher]() { launcher.reset(); });
     QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
-    QVERIFY(!launcher);
+    QVERIFY2(holder.ended(), qPrintable(holder.errText()));
+    QCOMPARE(holder.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(holder.exitCode(), 0);
+    QCOMPARE(said + holder.readAllStandardOutput(), QByteArray("held\nreleased\n"));
     QCOMPARE(lockOwner(), agent.processId());
     endsWith(agent, SIGTERM, 0);
 }

@@ -13,7 +13,6 @@
 using namespace TestSupport;
 
 static const QString TOKEN = "6c1f0e2a-93b4-4d57-8a0e-5b2c7d9e1f30";
-static const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 static const QString REFUSED = "closed 1008 Pristup zamietnuty";
 static const QString HELLO = "text {\"id\":null,\"jsonrpc\":\"2.0\",\"method\":\"hello\"";
 static const QString REDIRECTED = "\"url\":\"wss://127.0.0.1:50123/master/fake-token\"";
@@ -73,11 +72,12 @@ void TestPeerAccount::otherAccountsAreRefused()
     QVERIFY(connectAs(QString(), master).startsWith(HELLO));
 
     QLockFile lock(Utils::fileLock());
-    QVERIFY(lock.tryLock(0));
-    QVERIFY(writeFile(Utils::fileState(), FAKE_STATE.toUtf8() + "\n"));
-    const quint16 port = freePorts(1).first();
+    pretendMainInstance(lock);
+    PortHold hold(1);
+    const quint16 port = hold.port();
     ChildProcess launcher;
     launcher.setProcessEnvironment(offscreen());
+    hold.release();
     launcher.start(kavrelPath(),
                    {QString("obrenta-kavrel:?hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN)});
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));

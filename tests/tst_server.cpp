@@ -23,8 +23,7 @@ using namespace TestSupport;
 
 static const QString HOST = "kavrel.localhost";
 static const QString TOKEN = "0b7c4ad2-6f1e-4a3b-9c55-1d2e3f40ab62";
-static const QString HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}})";
-static const QRegularExpression UUID_FORM("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
+static const QRegularExpression UUID_FORM(QString("^") + UUID_PATTERN + "$");
 
 static QString sessionOf(QObject *connection)
 {
@@ -95,7 +94,7 @@ private:
 
 void TestServer::initTestCase()
 {
-    QCoreApplication::setApplicationVersion("1.1.0.1");
+    QCoreApplication::setApplicationVersion(KAVREL_VERSION);
     qRegisterMetaType<QList<QSslError>>();
     QVERIFY(proxy.isListening());
     home.reset(new TestHome);
@@ -143,7 +142,7 @@ QWebSocket *TestServer::join(TestPeer &peer, const QUrl &url)
     const QList<QWebSocket *> before = tracked();
     peer.socket.open(url);
     [&]() { QTRY_COMPARE_WITH_TIMEOUT(peer.texts.count(), 1, 20000); }();
-    if (peer.texts.count() != 1 || peer.received().first() != HELLO || !peer.sslErrors.isEmpty())
+    if (peer.texts.count() != 1 || peer.received().first() != MAIN_HELLO || !peer.sslErrors.isEmpty())
         return nullptr;
     for (QWebSocket *socket : tracked())
         if (!before.contains(socket))
@@ -168,7 +167,7 @@ void TestServer::envelope_data()
     QTest::addColumn<QVariantMap>("params");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("greeting") << QString() << "hello" << QVariantMap{{"version", "1.1.0.1"}} << HELLO;
+    QTest::newRow("greeting") << QString() << "hello" << QVariantMap{{"version", KAVREL_VERSION}} << MAIN_HELLO;
     QVariantMap status;
     status.insert("state", "error");
     status.insert("code", -203);
@@ -272,7 +271,7 @@ void TestServer::admission()
         // an authority and replaces it with the Host header: "master" is gone
         // before the server sees the path.
         QEXPECT_FAIL("doubled slashes", "Qt drops the first segment of //master//T", Abort);
-        QCOMPARE(client.received(), QStringList{HELLO});
+        QCOMPARE(client.received(), QStringList{MAIN_HELLO});
         QCOMPARE(tracked().size(), 1);
         QVERIFY(sessionOf(tracked().first()).contains(UUID_FORM));
         return;
@@ -326,10 +325,10 @@ void TestServer::sessionsAreSeparate()
     m2->socket.sendTextMessage("two");
     s1->socket.sendTextMessage("back one");
     s2->socket.sendTextMessage("back two");
-    QTRY_COMPARE(s1->received(), (QStringList{HELLO, "one"}));
-    QTRY_COMPARE(s2->received(), (QStringList{HELLO, "two"}));
-    QTRY_COMPARE(m1->received(), (QStringList{HELLO, "back one"}));
-    QTRY_COMPARE(m2->received(), (QStringList{HELLO, "back two"}));
+    QTRY_COMPARE(s1->received(), (QStringList{MAIN_HELLO, "one"}));
+    QTRY_COMPARE(s2->received(), (QStringList{MAIN_HELLO, "two"}));
+    QTRY_COMPARE(m1->received(), (QStringList{MAIN_HELLO, "back one"}));
+    QTRY_COMPARE(m2->received(), (QStringList{MAIN_HELLO, "back two"}));
 
     // One session ending leaves the other alone.
     m1->socket.close();
@@ -373,8 +372,8 @@ void TestServer::relaying()
     s->socket.sendBinaryMessage("binary from the application");
     for (const QString &text : fromSlave)
         s->socket.sendTextMessage(text);
-    QTRY_COMPARE(s->received(), QStringList{HELLO} + fromMaster);
-    QTRY_COMPARE(m->received(), QStringList{HELLO} + fromSlave);
+    QTRY_COMPARE(s->received(), QStringList{MAIN_HELLO} + fromMaster);
+    QTRY_COMPARE(m->received(), QStringList{MAIN_HELLO} + fromSlave);
     QVERIFY(m->binaries.isEmpty());
     QVERIFY(s->binaries.isEmpty());
 }
@@ -391,16 +390,16 @@ void TestServer::severalSlaves()
 
     m->socket.sendTextMessage("for the first");
     s3->socket.sendTextMessage("from the third");
-    QTRY_COMPARE(m->received(), (QStringList{HELLO, "from the third"}));
+    QTRY_COMPARE(m->received(), (QStringList{MAIN_HELLO, "from the third"}));
     s2->socket.sendTextMessage("from the second");
-    QTRY_COMPARE(m->received(), (QStringList{HELLO, "from the third", "from the second"}));
-    QTRY_COMPARE(s1->received(), (QStringList{HELLO, "for the first"}));
+    QTRY_COMPARE(m->received(), (QStringList{MAIN_HELLO, "from the third", "from the second"}));
+    QTRY_COMPARE(s1->received(), (QStringList{MAIN_HELLO, "for the first"}));
     // A round trip through each later slave after the master's message.
     s2->socket.sendTextMessage("ping 2");
     s3->socket.sendTextMessage("ping 3");
     QTRY_COMPARE(m->received().size(), 5);
-    QCOMPARE(s2->received(), QStringList{HELLO});
-    QCOMPARE(s3->received(), QStringList{HELLO});
+    QCOMPARE(s2->received(), QStringList{MAIN_HELLO});
+    QCOMPARE(s3->received(), QStringList{MAIN_HELLO});
 
     // Torn down one connection after another.
     m->socket.close();
@@ -501,8 +500,8 @@ void TestServer::messagesWithoutPeerAreDropped()
     auto s = peer();
     QVERIFY(slave(*s, sessionOf(serverMaster)));
     m->socket.sendTextMessage("now heard");
-    QTRY_COMPARE(s->received(), (QStringList{HELLO, "now heard"}));
-    QCOMPARE(m->received(), QStringList{HELLO});
+    QTRY_COMPARE(s->received(), (QStringList{MAIN_HELLO, "now heard"}));
+    QCOMPARE(m->received(), QStringList{MAIN_HELLO});
     QVERIFY(m->disconnected.isEmpty());
 }
 
@@ -523,7 +522,7 @@ void TestServer::listenersShareSessions()
     QCOMPARE(serverSlave->property(PROPERTY_SERVER_PORT).toInt(), int(second));
     QCOMPARE(serverMaster->property(PROPERTY_SERVER_PORT).toInt(), int(first));
     s->socket.sendTextMessage("across listeners");
-    QTRY_COMPARE(m->received(), (QStringList{HELLO, "across listeners"}));
+    QTRY_COMPARE(m->received(), (QStringList{MAIN_HELLO, "across listeners"}));
 }
 
 void TestServer::manyRefusedConnectionsAreReleased()
@@ -640,7 +639,7 @@ void TestServer::stateFirstStart()
     // The published address is the one that serves, under the stored token.
     TestPeer m(agentCa(), proxy.proxy());
     m.socket.open(QUrl(QString::fromUtf8(readAll(Utils::fileState())).trimmed()));
-    QTRY_COMPARE_WITH_TIMEOUT(m.received(), QStringList{HELLO}, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m.received(), QStringList{MAIN_HELLO}, 20000);
 
     main.reset();
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
@@ -739,9 +738,7 @@ void TestServer::leftoverTemporaryOverwritten()
 
 static ChildResult probeState(const QStringList &args)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    return run(helperPath("stateprobe"), args, env, 30000);
+    return run(helperPath("stateprobe"), args, offscreen(), 30000);
 }
 
 void TestServer::stateReaders_data()

@@ -236,8 +236,7 @@ void TestSslWebSocketServer::unusableCertificateEndsTheProgram()
     if (!container.isEmpty())
         QVERIFY(TestSupport::writeFile(Utils::fileCertificateSsl("kavrel.localhost"),
                                        TestSupport::readAll(fixture(container))));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcessEnvironment env = TestSupport::offscreen();
     env.insert("LC_ALL", "C.UTF-8");
     const ChildResult result = TestSupport::run(TestSupport::helperPath("listenerprobe"), {"kavrel.localhost"}, env);
     const QString err = QString::fromUtf8(result.err);

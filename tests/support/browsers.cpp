@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QTcpServer>
 #include <QTest>
 
 namespace Browsers {
@@ -63,12 +62,10 @@ QString firstChromiumRun()
 {
     const QString home = QDir::homePath();
     TestSupport::makeContainer(home, "throwaway", {"-newkey", "rsa:2048"}, "/CN=localhost", "x");
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return QString();
-    const quint16 port = probe.serverPort();
-    probe.close();
+    PortHold hold(1);
+    const quint16 port = hold.port();
     ChildProcess server;
+    hold.release();
     server.start("openssl", {"s_server", "-quiet", "-www", "-accept", QString("127.0.0.1:%1").arg(port), "-cert",
                              home + "/throwaway.crt", "-key", home + "/throwaway.key"});
     if (!QTest::qWaitFor([port]() { return TestSupport::listening(port); }, 30000))

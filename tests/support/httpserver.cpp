@@ -55,9 +55,7 @@ void HttpServer::serve(QTcpSocket *socket)
     const QUrl target(QString::fromLatin1(line.value(1)));
     QByteArray status = "200 OK", type = "text/plain", body;
     if (target.path() == "/report") {
-        const QString text = target.query(QUrl::FullyDecoded);
-        reports << text;
-        emit reported(text);
+        reports << target.query(QUrl::FullyDecoded);
         status = "204 No Content";
     } else {
         QFile file(root + "/" + QFileInfo(target.path()).fileName());

@@ -22,9 +22,6 @@ public:
 
     QStringList reports;
 
-signals:
-    void reported(const QString &text);
-
 private:
     void onNewConnection();
     void serve(QTcpSocket *socket);

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QTcpServer>
@@ -152,16 +153,6 @@ bool Xvfb::pressKey(const QString &window, const QString &key) const
     return code == 0;
 }
 
-bool Xvfb::typeText(const QString &window, const QString &text) const
-{
-    int code = -1;
-    xdotool(display, {"windowfocus", "--sync", window}, &code);
-    if (code != 0)
-        return false;
-    xdotool(display, {"type", text}, &code);
-    return code == 0;
-}
-
 bool Xvfb::click(const QString &window, int button) const
 {
     const QSize size = windowSize(window);
@@ -205,7 +196,44 @@ QString Xvfb::screenshot(const QString &name) const
     return path;
 }
 
+PortHold::PortHold(int count)
+{
+    while (list.size() < count) {
+        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
+        if (!list.contains(port) && hold(port))
+            list << port;
+    }
+}
+
+PortHold::PortHold(const QList<quint16> &wanted)
+    : list(wanted)
+{
+    for (quint16 port : wanted)
+        complete = hold(port) && complete;
+}
+
+PortHold::~PortHold() = default;
+
+bool PortHold::hold(quint16 port)
+{
+    auto holder = std::make_unique<QTcpServer>();
+    if (!holder->listen(QHostAddress::LocalHost, port))
+        return false;
+    holders.push_back(std::move(holder));
+    return true;
+}
+
+void PortHold::release()
+{
+    holders.clear();
+}
+
 namespace TestSupport {
+
+const QString MAIN_HELLO =
+    R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":")" KAVREL_VERSION R"("}})";
+const char UUID_PATTERN[] = "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
+const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 
 QString kavrelPath()
 {
@@ -305,6 +333,12 @@ void seedAgentHome()
     QVERIFY(CertificateGenerator(nullptr).generate());
 }
 
+void pretendMainInstance(QLockFile &lock, const QString &state)
+{
+    QVERIFY(lock.tryLock(0));
+    QVERIFY(writeFile(Utils::fileState(), state.toUtf8() + "\n"));
+}
+
 qint64 lockOwner()
 {
     return readAll(Utils::fileLock()).split('\n').value(0).toLongLong();
@@ -323,18 +357,6 @@ QUrl wssUrl(const QString &host, quint16 port, const QString &path)
     url.setPort(port);
     url.setPath(path, QUrl::TolerantMode);
     return url;
-}
-
-QList<quint16> freePorts(int count)
-{
-    QList<quint16> ports;
-    while (ports.size() < count) {
-        const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
-        QTcpServer probe;
-        if (!ports.contains(port) && probe.listen(QHostAddress::LocalHost, port))
-            ports << port;
-    }
-    return ports;
 }
 
 void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name)

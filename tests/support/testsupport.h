@@ -10,8 +10,13 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <memory>
+#include <vector>
+
 class ChildProcess;
+class QLockFile;
 class QSslCertificate;
+class QTcpServer;
 
 // A fresh HOME and XDG directories for the current process and the children
 // it starts; the previous ones come back when the object goes.
@@ -43,7 +48,6 @@ public:
     Xvfb();
     ~Xvfb();
     bool isRunning() const { return !display.isEmpty(); }
-    QString name() const { return display; }
     QProcessEnvironment environment(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) const;
     // Window ids of the visible windows of a process, waiting up to timeout ms.
     QStringList windowsOf(qint64 pid, int timeoutMs = 60000) const;
@@ -51,7 +55,6 @@ public:
     QStringList dialogsOf(qint64 pid, int timeoutMs = 60000) const;
     QString windowName(const QString &window) const;
     bool pressKey(const QString &window, const QString &key) const;
-    bool typeText(const QString &window, const QString &text) const;
     // Clicks a mouse button in the middle of the window.
     bool click(const QString &window, int button) const;
     // A key for whatever holds the keyboard (an open menu, say).
@@ -65,7 +68,41 @@ private:
     QString display;
 };
 
+// Ports kept listening on the loopback address until release(), so that
+// nobody takes them before the child that is to bind them starts.
+class PortHold
+{
+public:
+    // Random ports of the range a launch URL allows.
+    explicit PortHold(int count);
+    // Exactly these; held() tells whether all of them were free.
+    explicit PortHold(const QList<quint16> &wanted);
+    ~PortHold();
+    PortHold(const PortHold &) = delete;
+    PortHold &operator=(const PortHold &) = delete;
+
+    bool held() const { return complete; }
+    QList<quint16> ports() const { return list; }
+    quint16 port(int i = 0) const { return list.value(i); }
+    void release();
+
+private:
+    bool hold(quint16 port);
+
+    QList<quint16> list;
+    bool complete = true;
+    std::vector<std::unique_ptr<QTcpServer>> holders;
+};
+
 namespace TestSupport {
+// What the main server says first to a page that connects.
+extern const QString MAIN_HELLO;
+// A UUID in its text form without braces, for regular expressions; plain
+// characters, so that static expressions of other files may use it.
+extern const char UUID_PATTERN[];
+// Stands in for a main instance's state file where a test holds the lock itself.
+extern const QString FAKE_STATE;
+
 QString kavrelPath();
 QString helperPath(const QString &name);
 QString artifactsDir();
@@ -90,13 +127,14 @@ void storeLanguage(const QString &lang = "sk");
 // A home where the agent ran before: language stored and certificates made,
 // so no first-start dialog waits where nobody can answer it.
 void seedAgentHome();
+// Takes the lock as a main instance would and publishes the given state, so
+// that a launcher finds a main instance where none runs.
+void pretendMainInstance(QLockFile &lock, const QString &state = FAKE_STATE);
 // The pid written in the lock file; 0 when there is none.
 qint64 lockOwner();
 // The CA the agent made under the current home.
 QSslCertificate agentCa();
 QUrl wssUrl(const QString &host, quint16 port, const QString &path);
-// Random ports of the range a launch URL allows, free at the moment of asking.
-QList<quint16> freePorts(int count);
 // Confirms a main instance's certificate notice and its success box, as a
 // user would, and waits until it serves; name marks the screenshots.
 void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name);
