@@ -126,7 +126,6 @@ bool loadsPkcs12(const QString &path)
     return CertificateGenerator::importPkcs12(&file, &key, &cert, nullptr, Utils::passwordCertificateSsl().toUtf8());
 }
 
-
 // The key and certificate of a PKCS#12 container.
 bool parsePkcs12(const QByteArray &data, const QByteArray &passPhrase, PkeyPtr *key, X509Ptr *cert)
 {

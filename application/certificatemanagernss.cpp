@@ -48,8 +48,8 @@ bool CertificateManagerNss::addCertificate(QByteArray certificate)
     for (const QString &databaseDir : databaseDirs) {
         const QString nickname = createNickname(certificate);
         if (!runCertutil({"-A", "-t", "C", "-n", nickname}, databaseDir, certificate)) {
-            qWarning() << QString("Nepodarilo sa pridat certifikat Nickname: %1, DB: %2")
-                              .arg(nickname, entryDir(databaseDir));
+            qWarning()
+                << QString("Nepodarilo sa pridat certifikat Nickname: %1, DB: %2").arg(nickname, entryDir(databaseDir));
             result = false;
         }
     }

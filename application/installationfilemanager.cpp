@@ -8,7 +8,6 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-
 InstallationFileManager::InstallationFileManager(QObject *parent)
     : QObject(parent)
     , ns("http://www.obrenta.sk/ep/products/kavrel/configuration/installation/v1.0")

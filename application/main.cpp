@@ -4,8 +4,8 @@
 #include "logger.h"
 #include "mainlauncher.h"
 #include "mainsingleton.h"
-#include "utils.h"
 #include "myapplication.h"
+#include "utils.h"
 
 #include <QDebug>
 #include <QProcess>

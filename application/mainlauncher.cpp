@@ -43,7 +43,8 @@ int MainLauncher::run(QStringList args, bool firstStart)
 bool MainLauncher::waitForSingleton()
 {
     int counter = 0;
-    forever {
+    forever
+    {
         if (counter >= POLLS_PER_PROBE) {
             AppLock probe(0);
             if (probe.isLocked())

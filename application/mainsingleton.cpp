@@ -287,11 +287,11 @@ void MainSingleton::showAbout()
     box.setEscapeButton(QMessageBox::Ok);
     QPushButton *showLog = box.addButton(tr("Zobraziť denník..."), QMessageBox::ApplyRole);
     // What this build really contains, alphabetically.
-    box.setDetailedText(tr("Zoznam použitých komponentov:\n\n")
-                        + QStringList{"Network Security Services (https://firefox-source-docs.mozilla.org/security/nss/)",
-                                      "OpenSSL (https://www.openssl.org/)", "Qt (https://www.qt.io/)",
-                                      "zlib (https://zlib.net/)"}
-                              .join('\n'));
+    box.setDetailedText(
+        tr("Zoznam použitých komponentov:\n\n")
+        + QStringList{"Network Security Services (https://firefox-source-docs.mozilla.org/security/nss/)",
+                      "OpenSSL (https://www.openssl.org/)", "Qt (https://www.qt.io/)", "zlib (https://zlib.net/)"}
+              .join('\n'));
     Utils::disableQMessageBoxWrapping(box);
     box.setMinimumWidth(900);
     box.exec();

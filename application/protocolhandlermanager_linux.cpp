@@ -149,8 +149,8 @@ bool ProtocolHandlerManager::install()
             // Copies of resources are read-only; ours need not be.
             const QString target = iconFile(dataDir, icon[0]);
             if (QFile::copy(icon[1], target))
-                QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                                  | QFile::ReadOther);
+                QFile::setPermissions(target,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
         }
     }
 

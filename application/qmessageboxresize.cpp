@@ -31,8 +31,8 @@ void QMessageBoxResize::addWidthSpacer()
         if (spacer && spacer->sizeHint().width() == MIN_WIDTH)
             return;
     }
-    grid->addItem(new QSpacerItem(MIN_WIDTH, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
-                  grid->rowCount(), 0, 1, grid->columnCount());
+    grid->addItem(new QSpacerItem(MIN_WIDTH, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                  grid->columnCount());
 }
 
 bool QMessageBoxResize::event(QEvent *e)

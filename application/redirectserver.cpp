@@ -74,9 +74,7 @@ const char *RedirectServer::readLaunchUrl(const QString &url, QSet<QString> *hos
     if (!launchUrl.isValid())
         return "Spustacia URL ma nespravny tvar: ";
     const QUrlQuery query(launchUrl);
-    auto value = [&query](const QString &key) {
-        return query.queryItemValue(key, QUrl::FullyDecoded).trimmed();
-    };
+    auto value = [&query](const QString &key) { return query.queryItemValue(key, QUrl::FullyDecoded).trimmed(); };
 
     const QStringList hostItems = value("hostnames").split(',', Qt::SkipEmptyParts);
     for (const QString &item : hostItems) {
@@ -141,11 +139,11 @@ void RedirectServer::onNewConnection()
         } else {
             socket->setProperty(PROPERTY_SERVER_INDEX, servers.indexOf(listener));
             connect(socket, &QWebSocket::disconnected, this, &RedirectServer::socketDisconnected);
-            const QString pageUrl =
-                Server::callerUrl(Utils::getServerUrlByHostname(listener->serverName()), socket->requestUrl().host(),
-                                  listener->serverName());
-            socket->sendTextMessage(Server::createCommand(
-                QString(), "hello", {{"url", pageUrl}, {"version", QCoreApplication::applicationVersion()}}));
+            const QString pageUrl = Server::callerUrl(Utils::getServerUrlByHostname(listener->serverName()),
+                                                      socket->requestUrl().host(), listener->serverName());
+            socket->sendTextMessage(
+                Server::createCommand(QString(), "hello",
+                                      {{"url", pageUrl}, {"version", QCoreApplication::applicationVersion()}}));
         }
     }
 }

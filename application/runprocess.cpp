@@ -15,8 +15,7 @@ void RunProcess::setWorkingDirectory(QString dir)
 
 bool RunProcess::start(QString program, QStringList args, QByteArray input, bool silent)
 {
-    connect(&proc, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &RunProcess::onProcessFinished);
+    connect(&proc, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &RunProcess::onProcessFinished);
     connect(&proc, &QProcess::errorOccurred, this, &RunProcess::onProcessError);
     connect(&proc, &QProcess::started, this, &RunProcess::onProcessStarted);
 

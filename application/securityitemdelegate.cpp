@@ -16,16 +16,15 @@ SecurityItemDelegate::SecurityItemDelegate(QObject *parent)
     : QStyledItemDelegate(parent)
 {
     // Labels of the current language; the first wins among equally long ones.
-    for (const QString &state : {SettingsDialog::DEFAULT, SettingsDialog::ENABLED, SettingsDialog::DISABLED,
-                                 SettingsDialog::ASK}) {
+    for (const QString &state :
+         {SettingsDialog::DEFAULT, SettingsDialog::ENABLED, SettingsDialog::DISABLED, SettingsDialog::ASK}) {
         const QString label = SettingsDialog::securityToLabel(state);
         if (label.size() > longestText.size())
             longestText = label;
     }
 }
 
-void SecurityItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
-                                 const QModelIndex &index) const
+void SecurityItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     if (index.column() != STATE_COLUMN) {
         QStyledItemDelegate::paint(painter, option, index);

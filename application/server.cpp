@@ -9,9 +9,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QEvent>
-#include <QPointer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QSet>
 #include <QSslSocket>
 #include <QTimer>
@@ -199,8 +199,7 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     socket->installEventFilter(this);
     connections.append(socket);
     sessions[sessionId].append(socket);
-    socket->sendTextMessage(
-        createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
+    socket->sendTextMessage(createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
 }
 
 QString Server::ownHost(const QString &requestHost, const QString &listenerName)
@@ -245,8 +244,9 @@ void Server::textMessageReceived(QWebSocket *client, const QString &msg)
         // the host it used itself.
         QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
         QJsonObject statusParams = command.value("params").toObject();
-        statusParams.insert("url", callerUrl(statusParams.value("url").toString(), client->requestUrl().host(),
-                                             client->property(PROPERTY_SERVER_HOSTNAME).toString()));
+        statusParams.insert("url",
+                            callerUrl(statusParams.value("url").toString(), client->requestUrl().host(),
+                                      client->property(PROPERTY_SERVER_HOSTNAME).toString()));
         command.insert("params", statusParams);
         forwardMsg(client, QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)));
         return;

@@ -2,9 +2,9 @@
 #define SERVER_H
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QHostAddress>
 #include <QProcess>
 #include <QString>
 #include <QVariantMap>

@@ -6,10 +6,10 @@
 #include <QDebug>
 #include <QFile>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
-#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
@@ -80,7 +80,8 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
 {
     QFile file(Utils::fileCertificateSsl(hostname));
     if (!file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote() << tr("Nepodarilo sa otvoriť súbor s SSL certifikátom. Dôvod: %1").arg(file.errorString());
+        qCritical().noquote()
+            << tr("Nepodarilo sa otvoriť súbor s SSL certifikátom. Dôvod: %1").arg(file.errorString());
         return;
     }
 

@@ -255,8 +255,7 @@ bool Utils::changeConfig(const std::function<void(QSettings &)> &change)
             ok = value == it.value() || value.toString() == it.value().toString();
         }
     }
-    ok = ok
-        && std::rename(QFile::encodeName(readBack).constData(), QFile::encodeName(configPath).constData()) == 0;
+    ok = ok && std::rename(QFile::encodeName(readBack).constData(), QFile::encodeName(configPath).constData()) == 0;
     QFile::remove(edited);
     QFile::remove(readBack);
     return ok;

@@ -238,7 +238,7 @@ static bool openSession(const Options &options, const Server &server, Session *s
     if (server.kind == Kind::Echo) {
         QObject::disconnect(greeted);
         return waitFor([&]() { return session->page->state() == QAbstractSocket::ConnectedState; })
-               || fail("no connection to the echo server");
+            || fail("no connection to the echo server");
     }
     if (!waitFor([&]() { return !greetings.isEmpty(); }))
         return fail("the page was not greeted");
@@ -266,7 +266,8 @@ static bool openSession(const Options &options, const Server &server, Session *s
     if (!waitFor([&]() { return appGreeted; }))
         return fail("the application was not greeted");
     QObject::disconnect(hello);
-    QObject::connect(app, &QWebSocket::textMessageReceived, app, [app](const QString &msg) { app->sendTextMessage(msg); });
+    QObject::connect(app, &QWebSocket::textMessageReceived, app,
+                     [app](const QString &msg) { app->sendTextMessage(msg); });
     return true;
 }
 
@@ -339,8 +340,9 @@ static QString loadAverage()
 
 // ---- the figures -----------------------------------------------------------
 
-static const std::map<Kind, QString> NAMES = {
-    {Kind::Agent, "agent"}, {Kind::Echo, "direct echo (Qt)"}, {Kind::Relay, "Node ws relay"}};
+static const std::map<Kind, QString> NAMES = {{Kind::Agent, "agent"},
+                                              {Kind::Echo, "direct echo (Qt)"},
+                                              {Kind::Relay, "Node ws relay"}};
 
 static QString row(const QString &name, const std::vector<double> &values)
 {
@@ -377,14 +379,16 @@ static bool relayFigures(const Options &options, const std::map<Kind, Server> &s
     note(1, QString("   agent / direct echo %1, agent / Node relay %2").arg(ratio(agent, echo), ratio(agent, relay)));
     note(1, goal(QString("round trip at most 2.2x the direct echo: %1").arg(ratio(agent, echo)), agent <= 2.2 * echo));
     note(1, goal(QString("round trip below the Node relay: %1").arg(ratio(agent, relay)), agent < relay));
-    note(1, QString("   Throughput, 64 KiB text, %1 in flight (MiB/s of payload there and back; %2 messages a run)")
-                .arg(BULK_IN_FLIGHT)
-                .arg(BULK_MESSAGES));
+    note(1,
+         QString("   Throughput, 64 KiB text, %1 in flight (MiB/s of payload there and back; %2 messages a run)")
+             .arg(BULK_IN_FLIGHT)
+             .arg(BULK_MESSAGES));
     for (const auto &[kind, values] : bulk)
         note(1, row(NAMES.at(kind), values));
-    note(1, QString("   agent / direct echo %1, agent / Node relay %2")
-                .arg(ratio(median(bulk[Kind::Agent]), median(bulk[Kind::Echo])),
-                     ratio(median(bulk[Kind::Agent]), median(bulk[Kind::Relay]))));
+    note(1,
+         QString("   agent / direct echo %1, agent / Node relay %2")
+             .arg(ratio(median(bulk[Kind::Agent]), median(bulk[Kind::Echo])),
+                  ratio(median(bulk[Kind::Agent]), median(bulk[Kind::Relay]))));
     note(1, QString("   Connect to hello, a new master (ms, the median of %1 connections a run)").arg(CONNECTS));
     for (const auto &[kind, values] : connects)
         note(1, row(NAMES.at(kind), values));
@@ -393,8 +397,8 @@ static bool relayFigures(const Options &options, const std::map<Kind, Server> &s
 
 // One run on a fresh server: round trip, then IDLE masters held open by
 // another process, then memory and the round trip again.
-static bool idleRun(const Options &options, Kind kind, Server *server, double *none, double *idle, double *perConnectionKiB,
-                    double *connectMs)
+static bool idleRun(const Options &options, Kind kind, Server *server, double *none, double *idle,
+                    double *perConnectionKiB, double *connectMs)
 {
     Session session;
     if (!start(options, kind, server) || !openSession(options, *server, &session))
@@ -441,26 +445,31 @@ static bool idleFigures(const Options &options)
             }
         }
     }
-    note(2, QString("2. %1 idle masters, each its own session, held open by another process (fresh server each run)")
-                .arg(IDLE));
+    note(2,
+         QString("2. %1 idle masters, each its own session, held open by another process (fresh server each run)")
+             .arg(IDLE));
     for (Kind kind : {Kind::Agent, Kind::Relay}) {
         const double slower = median(idle[kind]) / median(none[kind]);
         note(2, row(NAMES.at(kind) + ", round trip us, none", none[kind]));
         note(2, row(NAMES.at(kind) + QString(", round trip us, %1 idle").arg(IDLE), idle[kind]));
-        note(2, QString("   %1 with / without idle %2").arg(NAMES.at(kind), ratio(median(idle[kind]), median(none[kind]))));
+        note(2,
+             QString("   %1 with / without idle %2")
+                 .arg(NAMES.at(kind), ratio(median(idle[kind]), median(none[kind]))));
         note(2, row(NAMES.at(kind) + ", KiB resident per idle conn.", perConnection[kind]));
         note(2, row(NAMES.at(kind) + QString(", connect to hello ms, %1 idle").arg(IDLE), connects[kind]));
         if (kind == Kind::Agent)
-            note(2, goal(QString("round trip with %1 idle at most 1.1x none: %2x").arg(IDLE).arg(slower, 0, 'f', 2),
-                         slower <= 1.1));
+            note(2,
+                 goal(QString("round trip with %1 idle at most 1.1x none: %2x").arg(IDLE).arg(slower, 0, 'f', 2),
+                      slower <= 1.1));
     }
     const double agentKiB = median(perConnection[Kind::Agent]);
     const double relayKiB = median(perConnection[Kind::Relay]);
-    note(2, goal(QString("resident memory per idle connection at most the Node relay's: %1 vs %2 KiB, %3")
-                     .arg(agentKiB, 0, 'f', 1)
-                     .arg(relayKiB, 0, 'f', 1)
-                     .arg(ratio(agentKiB, relayKiB)),
-                 agentKiB <= relayKiB));
+    note(2,
+         goal(QString("resident memory per idle connection at most the Node relay's: %1 vs %2 KiB, %3")
+                  .arg(agentKiB, 0, 'f', 1)
+                  .arg(relayKiB, 0, 'f', 1)
+                  .arg(ratio(agentKiB, relayKiB)),
+              agentKiB <= relayKiB));
     note(5, row("main instance, start to state file ms", startMs));
     note(5, row("main instance, idle resident MiB", idleMiB));
     return true;
@@ -468,7 +477,8 @@ static bool idleFigures(const Options &options)
 
 static quint16 freeLaunchPort()
 {
-    forever {
+    forever
+    {
         const quint16 port = quint16(QRandomGenerator::global()->bounded(49152, 65536));
         QTcpServer probe;
         if (probe.listen(QHostAddress::LocalHost, port))

@@ -90,9 +90,9 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
     const QString ports = QString("%1,%2").arg(hold.port(0)).arg(hold.port(1));
     const QString app = "http://127.0.0.1/apps/" + name + ".jnlp?action=echo";
     QString query;
-    for (const auto &item : {qMakePair(QString("ports"), ports), qMakePair(QString("via"), via),
-                             qMakePair(QString("app"), app), qMakePair(QString("forbidden"), FORBIDDEN),
-                             qMakePair(QString("name"), name)})
+    for (const auto &item :
+         {qMakePair(QString("ports"), ports), qMakePair(QString("via"), via), qMakePair(QString("app"), app),
+          qMakePair(QString("forbidden"), FORBIDDEN), qMakePair(QString("name"), name)})
         query += (query.isEmpty() ? "?" : "&") + item.first + "=" + QUrl::toPercentEncoding(item.second);
     ChildProcess browser;
     open(browser, http.url("road.html") + query);
@@ -132,10 +132,8 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 
     const QString slave = page.take("application");
     QVERIFY2(!slave.isNull(), qPrintable(page.problem));
-    const QRegularExpression slaveUrl(QString("^wss://%1:%2/slave/%3$")
-                                          .arg(QRegularExpression::escape(via))
-                                          .arg(server.port())
-                                          .arg(UUID_PATTERN));
+    const QRegularExpression slaveUrl(
+        QString("^wss://%1:%2/slave/%3$").arg(QRegularExpression::escape(via)).arg(server.port()).arg(UUID_PATTERN));
     QVERIFY2(slaveUrl.match(slave).hasMatch(), qPrintable(slave));
     const QString echoed = page.take("echoed");
     QVERIFY2(echoed.contains("Dobrý deň z " + name), qPrintable(echoed + page.problem));

@@ -77,8 +77,8 @@ void TestCertificateGenerator::initTestCase()
     QVERIFY(!QFileInfo::exists(Utils::dirConfig()));
 
     generatedAfter = QDateTime::currentDateTime();
-    generatedAfter.setTime(QTime(generatedAfter.time().hour(), generatedAfter.time().minute(),
-                                 generatedAfter.time().second()));
+    generatedAfter.setTime(
+        QTime(generatedAfter.time().hour(), generatedAfter.time().minute(), generatedAfter.time().second()));
     CertificateGenerator generator;
     QVERIFY(generator.generate());
     generatedBefore = QDateTime::currentDateTime();
@@ -97,8 +97,8 @@ void TestCertificateGenerator::initTestCase()
              "pass:kretu"},
             &code);
     QCOMPARE(code, 0);
-    openssl({"pkcs12", "-export", "-nocerts", "-inkey", fixture("rsa.key"), "-out", fixture("nocert.p12"),
-             "-passout", "pass:kretu"},
+    openssl({"pkcs12", "-export", "-nocerts", "-inkey", fixture("rsa.key"), "-out", fixture("nocert.p12"), "-passout",
+             "pass:kretu"},
             &code);
     QCOMPARE(code, 0);
     openssl({"pkcs12", "-export", "-inkey", fixture("rsa.key"), "-in", fixture("rsa.crt"), "-certfile",
@@ -113,15 +113,14 @@ void TestCertificateGenerator::caCertificate()
 {
     const QString ca = Utils::fileCertificateCa();
     int code = -1;
-    const QString fields =
-        openssl({"x509", "-in", ca, "-noout", "-subject", "-issuer", "-serial", "-dates", "-ext",
-                 "basicConstraints,keyUsage"},
-                &code);
+    const QString fields = openssl({"x509", "-in", ca, "-noout", "-subject", "-issuer", "-serial", "-dates", "-ext",
+                                    "basicConstraints,keyUsage"},
+                                   &code);
     QCOMPARE(code, 0);
 
-    const QRegularExpressionMatch name =
-        QRegularExpression("^subject=CN = Obrenta Kavrel CA (\\d{14})$", QRegularExpression::MultilineOption)
-            .match(fields);
+    const QRegularExpressionMatch name = QRegularExpression("^subject=CN = Obrenta Kavrel CA (\\d{14})$",
+                                                            QRegularExpression::MultilineOption)
+                                             .match(fields);
     QVERIFY2(name.hasMatch(), qPrintable(fields));
     const QDateTime stamp = QDateTime::fromString(name.captured(1), "yyyyMMddhhmmss");
     QVERIFY(stamp >= generatedAfter && stamp <= generatedBefore);
@@ -156,9 +155,11 @@ void TestCertificateGenerator::serverCertificates_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("san");
     QTest::addColumn<QStringList>("verifyName");
-    QTest::newRow("host name") << "kavrel.localhost" << "DNS:kavrel.localhost, IP Address:127.0.0.1"
+    QTest::newRow("host name") << "kavrel.localhost"
+                               << "DNS:kavrel.localhost, IP Address:127.0.0.1"
                                << QStringList{"-verify_hostname", "kavrel.localhost"};
-    QTest::newRow("address") << "127.0.0.1" << "IP Address:127.0.0.1" << QStringList{"-verify_ip", "127.0.0.1"};
+    QTest::newRow("address") << "127.0.0.1"
+                             << "IP Address:127.0.0.1" << QStringList{"-verify_ip", "127.0.0.1"};
 }
 
 void TestCertificateGenerator::serverCertificates()
@@ -173,8 +174,8 @@ void TestCertificateGenerator::serverCertificates()
     const QString keyPem = work.path() + "/key.pem";
 
     int code = -1;
-    const QString info =
-        openssl({"pkcs12", "-in", p12, "-passin", "pass:kretu", "-nokeys", "-info", "-out", certPem}, &code);
+    const QString info = openssl({"pkcs12", "-in", p12, "-passin", "pass:kretu", "-nokeys", "-info", "-out", certPem},
+                                 &code);
     QVERIFY2(code == 0, qPrintable(info));
     const QString certs = QString::fromLatin1(TestSupport::readAll(certPem));
     QCOMPARE(certs.count("BEGIN CERTIFICATE"), 1); // no CA inside
@@ -227,8 +228,8 @@ void TestCertificateGenerator::fileModes()
                                Utils::fileCertificateSsl("127.0.0.1")};
     for (const QString &file : files) {
         QVERIFY(TestSupport::writeFile(file, "old"));
-        QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                                | QFile::ReadOther));
+        QVERIFY(
+            QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
     }
     CertificateGenerator generator;
     QVERIFY(generator.generate());
@@ -308,19 +309,21 @@ void TestCertificateGenerator::unwritableFilesAreLoggedAndSkipped()
     QVERIFY(QFile::link(dir + "/missing/target.p12", Utils::fileCertificateSsl("kavrel.localhost") + ".tmp"));
     QVERIFY(QDir().mkpath(Utils::fileCertificateSsl("127.0.0.1")));
 
-    QTest::ignoreMessage(QtWarningMsg, QString("Nepodarilo sa zapisat subor \"%1\" %2")
-                                           .arg(Utils::fileCertificateCa(), systemError(ENOSPC))
-                                           .toUtf8()
-                                           .constData());
+    QTest::ignoreMessage(QtWarningMsg,
+                         QString("Nepodarilo sa zapisat subor \"%1\" %2")
+                             .arg(Utils::fileCertificateCa(), systemError(ENOSPC))
+                             .toUtf8()
+                             .constData());
     QTest::ignoreMessage(QtWarningMsg,
                          QString("Nepodarilo sa otvorit subor \"%1\" %2")
                              .arg(Utils::fileCertificateSsl("kavrel.localhost"), systemError(ENOENT))
                              .toUtf8()
                              .constData());
-    QTest::ignoreMessage(QtWarningMsg, QString("Nepodarilo sa zapisat subor \"%1\" %2")
-                                           .arg(Utils::fileCertificateSsl("127.0.0.1"), systemError(EISDIR))
-                                           .toUtf8()
-                                           .constData());
+    QTest::ignoreMessage(QtWarningMsg,
+                         QString("Nepodarilo sa zapisat subor \"%1\" %2")
+                             .arg(Utils::fileCertificateSsl("127.0.0.1"), systemError(EISDIR))
+                             .toUtf8()
+                             .constData());
     CertificateGenerator generator;
     QVERIFY(generator.generate());
     QCOMPARE(TestSupport::fileMode("/dev/full"), fullMode);
@@ -328,8 +331,7 @@ void TestCertificateGenerator::unwritableFilesAreLoggedAndSkipped()
     QVERIFY(!QFileInfo::exists(Utils::fileCertificateSsl("kavrel.localhost")));
     QVERIFY(QFileInfo(Utils::fileCertificateSsl("127.0.0.1")).isDir());
     // Only the dangling link that nothing could be created through stays.
-    QCOMPARE(QDir(dir).entryList({"*.tmp"}, QDir::AllEntries | QDir::System),
-             QStringList("kavrel.localhost.p12.tmp"));
+    QCOMPARE(QDir(dir).entryList({"*.tmp"}, QDir::AllEntries | QDir::System), QStringList("kavrel.localhost.p12.tmp"));
     QVERIFY(!generator.check());
 }
 

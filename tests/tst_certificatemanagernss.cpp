@@ -104,7 +104,8 @@ void TestCertificateManagerNss::missingAndFailingDatabases()
     QVERIFY(!manager.addCertificate(ca));
     QCOMPARE(nicknames(firefox + "/good"), QStringList{caName});
     QCOMPARE(log.warnings().filter("certifikat"),
-             QStringList{QString("\"Nepodarilo sa pridat certifikat Nickname: %1, DB: %2\"").arg(caName, firefox + "/broken")});
+             QStringList{
+                 QString("\"Nepodarilo sa pridat certifikat Nickname: %1, DB: %2\"").arg(caName, firefox + "/broken")});
     QVERIFY(!manager.checkCertificate(ca));
 }
 

@@ -190,9 +190,10 @@ void TestConfiguration::startsFromFirstToUninstall()
 
     const QString later = firefoxDir() + "/Profiles/later.default";
     makeDatabase(later);
-    QVERIFY(writeFile(firefoxDir() + "/profiles.ini", readAll(firefoxDir() + "/profiles.ini")
-                                                          + "\n[Profile2]\nName=later\nIsRelative=1\n"
-                                                            "Path=Profiles/later.default\n"));
+    QVERIFY(writeFile(firefoxDir() + "/profiles.ini",
+                      readAll(firefoxDir() + "/profiles.ini")
+                          + "\n[Profile2]\nName=later\nIsRelative=1\n"
+                            "Path=Profiles/later.default\n"));
     ChildProcess third;
     start(third, "profile-added");
     confirmNotice(display, third, third.objectName());
@@ -275,9 +276,8 @@ void TestConfiguration::storesThatRealBrowsersMade()
     const ChildResult trusted = Browsers::chromium(page.toString(), {"--dump-dom"});
     // The handshake passes; a plain page request then gets nothing from a
     // server that speaks only WebSocket.
-    const QString loaded = QRegularExpression("Page load failed: net::(ERR_\\w+)")
-                               .match(QString::fromLocal8Bit(trusted.err))
-                               .captured(1);
+    const QString loaded =
+        QRegularExpression("Page load failed: net::(ERR_\\w+)").match(QString::fromLocal8Bit(trusted.err)).captured(1);
     QVERIFY2(!loaded.isEmpty() && !loaded.startsWith("ERR_CERT") && !trusted.err.contains("handshake failed"),
              trusted.err.constData());
 

@@ -114,8 +114,9 @@ private slots:
         QCOMPARE(log.warnings().filter("Nepodarilo"),
                  QStringList{"Nepodarilo sa spustit update-desktop-database. Navratovy kod:  -2"});
         QCOMPARE(text, QString("Nepodarilo sa zaregistrovať aplikáciu."));
-        QCOMPARE(informative, QString("Uistite sa, že máte nainštalovanú sadu nástrojov desktop-file-utils a "
-                                      "reštartujte aplikáciu."));
+        QCOMPARE(informative,
+                 QString("Uistite sa, že máte nainštalovanú sadu nástrojov desktop-file-utils a "
+                         "reštartujte aplikáciu."));
         QCOMPARE(readAll(entryPath()), entry(Utils::fileApp()));
         QCOMPARE(QSettings(Utils::fileConfig(), QSettings::IniFormat).value("protocol_installation_failed").toString(),
                  QString("1"));
@@ -171,12 +172,12 @@ private slots:
         QVERIFY(manager.check());
 
         const QByteArray other = "    <Other/>\n";
-        const QList<QPair<QByteArray, bool>> records = {
-            {record("Installation", path + version), true},
-            {record("Installation", version + QByteArray(path).replace("<Path>", "<Path>/x")), false},
-            {record("Installation", QByteArray(version).replace(KAVREL_VERSION, KAVREL_VERSION ".1") + path), false},
-            {record("installation", version + path), false},
-            {record("Installation", other + other + version + path), false}};
+        const QList<QPair<QByteArray, bool>> records =
+            {{record("Installation", path + version), true},
+             {record("Installation", version + QByteArray(path).replace("<Path>", "<Path>/x")), false},
+             {record("Installation", QByteArray(version).replace(KAVREL_VERSION, KAVREL_VERSION ".1") + path), false},
+             {record("installation", version + path), false},
+             {record("Installation", other + other + version + path), false}};
         for (const auto &variant : records) {
             QVERIFY(writeFile(Utils::fileInstallation(), variant.first));
             QCOMPARE(manager.check(), variant.second);

@@ -59,7 +59,7 @@ private:
     {
         struct statvfs st;
         return ::statvfs(QFile::encodeName(path).constData(), &st) == 0 ? qint64(st.f_bavail) * qint64(st.f_frsize)
-                                                                         : -1;
+                                                                        : -1;
     }
     static bool mount(const QStringList &args) { return run("mount", args).exitCode == 0; }
     static bool umount(const QStringList &args) { return run("umount", args).exitCode == 0; }

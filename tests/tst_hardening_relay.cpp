@@ -240,8 +240,7 @@ void TestHardeningRelay::slowPageHoldsBackItsApplication()
     QTRY_VERIFY_WITH_TIMEOUT(unsent(serverPage) > Server::PAUSE_BACKLOG, 20000);
     // Whatever it would read, it reads now; and a frame held back for longer
     // than Qt's five seconds for one frame does not end the connection.
-    QVERIFY(!QTest::qWaitFor([&]() { return app->disconnected.count() > 0 || page->disconnected.count() > 0; },
-                             6000));
+    QVERIFY(!QTest::qWaitFor([&]() { return app->disconnected.count() > 0 || page->disconnected.count() > 0; }, 6000));
     const int relayedWhileHeld = relayed;
     QVERIFY2(relayedWhileHeld < count, qPrintable(QString::number(relayedWhileHeld)));
     QVERIFY2(peak < 3 * Server::PAUSE_BACKLOG, qPrintable(QString::number(peak)));
@@ -251,8 +250,9 @@ void TestHardeningRelay::slowPageHoldsBackItsApplication()
     QWebSocket *otherServerPage = master(*otherPage);
     QVERIFY(otherServerPage);
     auto otherApp = peer();
-    QVERIFY(join(*otherApp, wssUrl("127.0.0.1", server->port(),
-                                   "/slave/" + otherServerPage->property(PROPERTY_SESSION_ID).toString())));
+    QVERIFY(join(*otherApp,
+                 wssUrl("127.0.0.1", server->port(),
+                        "/slave/" + otherServerPage->property(PROPERTY_SESSION_ID).toString())));
     otherApp->socket.sendTextMessage("to the page");
     otherPage->socket.sendTextMessage("to the application");
     QTRY_COMPARE_WITH_TIMEOUT(otherPage->texts.count(), 2, 20000);
@@ -308,8 +308,9 @@ void TestHardeningRelay::oversizedMessage()
         QWebSocket *serverPage = master(*page);
         QVERIFY(serverPage);
         auto app = peer();
-        QVERIFY(join(*app, wssUrl("127.0.0.1", server->port(),
-                                  "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString())));
+        QVERIFY(join(*app,
+                     wssUrl("127.0.0.1", server->port(),
+                            "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString())));
         const QString document(16 * 1024 * 1024, 'd');
         page->socket.sendTextMessage(document);
         QTRY_COMPARE_WITH_TIMEOUT(app->texts.count(), 2, 60000);
@@ -339,10 +340,14 @@ void TestHardeningRelay::foreignHost_data()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("foreign name") << "evil.example" << "kavrel.localhost";
-    QTest::newRow("foreign address") << "10.1.2.3" << "kavrel.localhost";
-    QTest::newRow("own name") << "kavrel.localhost" << "kavrel.localhost";
-    QTest::newRow("own address") << "127.0.0.1" << "127.0.0.1";
+    QTest::newRow("foreign name") << "evil.example"
+                                  << "kavrel.localhost";
+    QTest::newRow("foreign address") << "10.1.2.3"
+                                     << "kavrel.localhost";
+    QTest::newRow("own name") << "kavrel.localhost"
+                              << "kavrel.localhost";
+    QTest::newRow("own address") << "127.0.0.1"
+                                 << "127.0.0.1";
 }
 
 // The host a connection names comes back to pages and applications only when
@@ -361,8 +366,7 @@ void TestHardeningRelay::foreignHost()
     QWebSocket *serverPage = master(*page);
     QVERIFY(serverPage);
     auto app = foreignPeer();
-    QVERIFY(join(*app, wssUrl(host, server->port(),
-                              "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString())));
+    QVERIFY(join(*app, wssUrl(host, server->port(), "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString())));
     app->socket.sendTextMessage(
         R"({"jsonrpc":"2.0","method":"kavrel.launchStatus","params":{"url":"wss://127.0.0.1:4000/x"}})");
     QTRY_COMPARE_WITH_TIMEOUT(page->texts.count(), 2, 20000);

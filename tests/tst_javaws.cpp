@@ -8,8 +8,8 @@
 #include "testpeer.h"
 #include "testsupport.h"
 
-#include <QDir>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -109,22 +109,24 @@ void TestJavaws::initTestCase()
 void TestJavaws::buildApplication(const QString &work, const QString &served, const QString &codebase)
 {
     QVERIFY(QDir().mkpath(work + "/classes") && QDir().mkpath(served));
-    QVERIFY(tool("javac", {"--release", "11", "-Xlint:all", "-Werror", "-d", work + "/classes",
-                           APP_DIR + "/KavrelProbe.java"}));
+    QVERIFY(tool("javac",
+                 {"--release", "11", "-Xlint:all", "-Werror", "-d", work + "/classes", APP_DIR + "/KavrelProbe.java"}));
     QVERIFY(tool("jar", {"cfm", served + "/probe.jar", APP_DIR + "/manifest.txt", "-C", work + "/classes", "."}));
     const QString signer = work + "/signer.p12";
-    QVERIFY(tool("keytool", {"-genkeypair", "-alias", "probe", "-keyalg", "RSA", "-keysize", "2048", "-dname",
-                             "CN=Kavrel probe test", "-validity", "2", "-storetype", "PKCS12", "-keystore", signer,
-                             "-storepass", STORE_PASSWORD, "-keypass", STORE_PASSWORD}));
+    QVERIFY(tool("keytool",
+                 {"-genkeypair", "-alias", "probe", "-keyalg", "RSA", "-keysize", "2048", "-dname",
+                  "CN=Kavrel probe test", "-validity", "2", "-storetype", "PKCS12", "-keystore", signer, "-storepass",
+                  STORE_PASSWORD, "-keypass", STORE_PASSWORD}));
     QVERIFY(tool("jarsigner", {"-keystore", signer, "-storepass", STORE_PASSWORD, served + "/probe.jar", "probe"}));
-    QVERIFY(tool("keytool", {"-exportcert", "-alias", "probe", "-keystore", signer, "-storepass", STORE_PASSWORD,
-                             "-file", work + "/signer.crt"}));
+    QVERIFY(tool("keytool",
+                 {"-exportcert", "-alias", "probe", "-keystore", signer, "-storepass", STORE_PASSWORD, "-file",
+                  work + "/signer.crt"}));
     const QString config = qEnvironmentVariable("XDG_CONFIG_HOME") + "/icedtea-web";
     QVERIFY(QDir().mkpath(config + "/security"));
     // icedtea-web's own store: JKS with its fixed password.
-    QVERIFY(tool("keytool", {"-importcert", "-noprompt", "-alias", "probe", "-file", work + "/signer.crt",
-                             "-keystore", config + "/security/trusted.certs", "-storetype", "JKS", "-storepass",
-                             "changeit"}));
+    QVERIFY(tool("keytool",
+                 {"-importcert", "-noprompt", "-alias", "probe", "-file", work + "/signer.crt", "-keystore",
+                  config + "/security/trusted.certs", "-storetype", "JKS", "-storepass", "changeit"}));
     // No proxy, whatever the account's browser says, and the lock files here
     // rather than in the shared temporary directory.
     const QByteArray locks = QFile::encodeName(work + "/locks");
@@ -188,13 +190,14 @@ void TestJavaws::applicationJoinsThePage()
     const QString greeting = page.text(0);
     QCOMPARE(parsed(greeting).value("method").toString(), QString("hello"));
 
-    page.socket.sendTextMessage(QJsonDocument(QJsonObject{{"id", 1},
-                                                          {"jsonrpc", "2.0"},
-                                                          {"method", "kavrel.launch"},
-                                                          {"params", QJsonObject{{"url", http.url("probe.jnlp")},
-                                                                                 {"javaXmx", "512m"},
-                                                                                 {"javaXss", "1m"}}}})
-                                    .toJson(QJsonDocument::Compact));
+    page.socket.sendTextMessage(
+        QJsonDocument(
+            QJsonObject{{"id", 1},
+                        {"jsonrpc", "2.0"},
+                        {"method", "kavrel.launch"},
+                        {"params",
+                         QJsonObject{{"url", http.url("probe.jnlp")}, {"javaXmx", "512m"}, {"javaXss", "1m"}}}})
+            .toJson(QJsonDocument::Compact));
     QVERIFY2(within([&]() { return page.indexOf("probe.report") >= 0 || page.indexOf("kavrel.launchStatus") >= 0; }),
              qPrintable(agentSaid() + QString::fromUtf8(readAll(probeLog))));
     const int reportAt = page.indexOf("probe.report");

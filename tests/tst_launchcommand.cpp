@@ -218,8 +218,7 @@ void TestLaunchCommand::wholeRoad()
     auto master = connectMaster();
     QVERIFY(master);
     const QString jnlp = "http://apps.example/a.jnlp?action=echo";
-    master->socket.sendTextMessage(
-        launchCommand(QJsonObject{{"url", jnlp}, {"javaXmx", "512m"}, {"javaXss", "1m"}}));
+    master->socket.sendTextMessage(launchCommand(QJsonObject{{"url", jnlp}, {"javaXmx", "512m"}, {"javaXss", "1m"}}));
 
     QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
     const QJsonObject reported = master->params(master->indexOf("test.report"));
@@ -240,8 +239,8 @@ void TestLaunchCommand::wholeRoad()
     // The application echoes its own greeting, then whatever the page says.
     QTRY_COMPARE_WITH_TIMEOUT(master->texts.size(), 3, 20000);
     QCOMPARE(master->text(master->indexOf("hello", 1)), TestSupport::MAIN_HELLO);
-    for (const QString &text : {QString("ping, not JSON"),
-                                QString("{\"params\":{\"b\":[1,2],\"a\":null},\"method\":\"x.y\",\"id\":3}")}) {
+    for (const QString &text :
+         {QString("ping, not JSON"), QString("{\"params\":{\"b\":[1,2],\"a\":null},\"method\":\"x.y\",\"id\":3}")}) {
         const int before = master->texts.size();
         master->socket.sendTextMessage(text);
         QTRY_COMPARE_WITH_TIMEOUT(master->texts.size(), before + 1, 20000);
@@ -283,8 +282,10 @@ void TestLaunchCommand::refusedByPolicy_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
-    QTest::newRow("application disabled") << "application_0/state" << "disabled";
-    QTest::newRow("web start switched off") << "settings/disableWebStartApps" << "true";
+    QTest::newRow("application disabled") << "application_0/state"
+                                          << "disabled";
+    QTest::newRow("web start switched off") << "settings/disableWebStartApps"
+                                            << "true";
 }
 
 void TestLaunchCommand::refusedByPolicy()
@@ -316,8 +317,7 @@ void TestLaunchCommand::dashAddress()
 {
     auto master = connectMaster();
     QVERIFY(master);
-    master->socket.sendTextMessage(
-        launchCommand(QJsonObject{{"url", "-Xtrustall"}, {"javaXmx", "512m"}}));
+    master->socket.sendTextMessage(launchCommand(QJsonObject{{"url", "-Xtrustall"}, {"javaXmx", "512m"}}));
     expectFailure(*master, -200, "Adresa JNLP suboru je neplatna.\"");
     QTRY_COMPARE_WITH_TIMEOUT(watch.unstarted(), 1, 10000);
     QCOMPARE(watch.released.size(), 1);
@@ -363,11 +363,13 @@ void TestLaunchCommand::statusUrlRewritten_data()
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("address becomes the host name")
-        << "kavrel.localhost" << "action=status&url=wss%3A%2F%2F127.0.0.1%3A4000%2Fx"
+        << "kavrel.localhost"
+        << "action=status&url=wss%3A%2F%2F127.0.0.1%3A4000%2Fx"
         << "{\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
            "{\"state\":\"started\",\"url\":\"wss://kavrel.localhost:4000/x\"}}";
     QTest::newRow("address used by the application")
-        << "127.0.0.1" << "action=status&url=wss%3A%2F%2Fother.localhost%3A4000%2Fx%3Fq%3D1"
+        << "127.0.0.1"
+        << "action=status&url=wss%3A%2F%2Fother.localhost%3A4000%2Fx%3Fq%3D1"
         << "{\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
            "{\"state\":\"started\",\"url\":\"wss://127.0.0.1:4000/x?q=1\"}}";
     // Ours to decide: no address, nothing to rewrite, so none is made up.
@@ -377,7 +379,8 @@ void TestLaunchCommand::statusUrlRewritten_data()
     const QString extra = "{\"id\":9,\"jsonrpc\":\"1.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
                           "{\"code\":5,\"url\":\"wss://127.0.0.1:4000/x\"},\"zz\":[true]}";
     QTest::newRow("other members kept")
-        << "kavrel.localhost" << "action=send&text=" + QString::fromLatin1(QUrl::toPercentEncoding(extra))
+        << "kavrel.localhost"
+        << "action=send&text=" + QString::fromLatin1(QUrl::toPercentEncoding(extra))
         << "{\"id\":9,\"jsonrpc\":\"1.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
            "{\"code\":5,\"url\":\"wss://kavrel.localhost:4000/x\"},\"zz\":[true]}";
 }

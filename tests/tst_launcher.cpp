@@ -121,8 +121,9 @@ void TestLauncher::startMainInstance(ChildProcess &main, MainInstances &mains, Q
     main.setProcessEnvironment(withJavaws(offscreen()));
     main.start(kavrelPath(), {"-s"});
     QVERIFY(main.waitForStarted());
-    const bool published = QTest::qWaitFor(
-        [&]() { return QFileInfo::exists(Utils::fileState()) || main.state() == QProcess::NotRunning; }, 30000);
+    const bool published =
+        QTest::qWaitFor([&]() { return QFileInfo::exists(Utils::fileState()) || main.state() == QProcess::NotRunning; },
+                        30000);
     QVERIFY2(published, qPrintable(main.errText()));
     QVERIFY2(QFileInfo::exists(Utils::fileState()), qPrintable(main.errText()));
     QCOMPARE(mains.remember(), main.processId());
@@ -148,14 +149,16 @@ void TestLauncher::launcherRoad()
     ChildProcess launcher;
     launcher.setProcessEnvironment(withJavaws(offscreen()));
     hold.release();
-    launcher.start(kavrelPath(), {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
-                                                .arg(ports[0])
-                                                .arg(ports[1])
-                                                .arg(TOKEN))});
+    launcher.start(kavrelPath(),
+                   {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
+                                  .arg(ports[0])
+                                  .arg(ports[1])
+                                  .arg(TOKEN))});
     QVERIFY(launcher.waitForStarted());
     for (quint16 port : ports)
         QVERIFY2(launcher.waitForLog(
-                     QString("[I] RedirectServer: Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 (:0, )\n").arg(port)),
+                     QString("[I] RedirectServer: Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 (:0, )\n")
+                         .arg(port)),
                  qPrintable(launcher.errText()));
     // The two host names are one: two listeners, not four.
     QCOMPARE(launcher.errText().count("RedirectServer: Pocuvam na:"), 2);
@@ -167,8 +170,7 @@ void TestLauncher::launcherRoad()
     QVERIFY(direct.sslErrors.isEmpty());
 
     TestPeer named(agentCa(), proxy());
-    QCOMPARE(named.first(wssUrl("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
-             redirectHello(stateUrl.toString()));
+    QCOMPARE(named.first(wssUrl("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)), redirectHello(stateUrl.toString()));
     QVERIFY(named.sslErrors.isEmpty());
 
     // What the page was told admits it to the main instance.
@@ -179,8 +181,7 @@ void TestLauncher::launcherRoad()
     QTRY_COMPARE_WITH_TIMEOUT(direct.disconnected.count(), 1, 10000);
     // The other listener still serves.
     TestPeer again(agentCa(), proxy());
-    QCOMPARE(again.first(wssUrl("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)),
-             redirectHello(stateUrl.toString()));
+    QCOMPARE(again.first(wssUrl("kavrel.localhost", ports[1], "/getUrl/" + TOKEN)), redirectHello(stateUrl.toString()));
     QCOMPARE(launcher.state(), QProcess::Running);
 
     again.socket.close();
@@ -250,9 +251,8 @@ void TestLauncher::badLaunchUrl_data()
     const QString range = "Spustacia URL obsahuje port mimo rozsah ";
     const QString count = "Spustacia URL obsahuje nespravny pocet portov";
     const QString token = "Chyba parameter token: ";
-    QTest::newRow("IPv6 address")
-        << "hostnames=fd6d:c83b:5cef:b6b2::1" + ports
-        << QStringList{"Hostname  \"fd6d:c83b:5cef:b6b2::1\"  nie je podporovany - vyradujem.", noHost};
+    QTest::newRow("IPv6 address") << "hostnames=fd6d:c83b:5cef:b6b2::1"
+            + ports << QStringList{"Hostname  \"fd6d:c83b:5cef:b6b2::1\"  nie je podporovany - vyradujem.", noHost};
     QTest::newRow("foreign name") << "hostnames=example.com,,example.org" + ports
                                   << QStringList{"Hostname  \"example.com\"  nie je podporovany - vyradujem.",
                                                  "Hostname  \"example.org\"  nie je podporovany - vyradujem.", noHost};
@@ -632,11 +632,8 @@ void TestLauncher::lifetimeClosesListeners()
     PortHold hold(2);
     const QList<quint16> ports = hold.ports();
     hold.release();
-    RedirectServer redirect(launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
-                                          .arg(ports[0])
-                                          .arg(ports[1])
-                                          .arg(TOKEN)),
-                            nullptr);
+    RedirectServer redirect(
+        launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3").arg(ports[0]).arg(ports[1]).arg(TOKEN)), nullptr);
     for (quint16 port : ports)
         QVERIFY(listening(port));
     TestPeer page(agentCa());

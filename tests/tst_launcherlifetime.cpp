@@ -36,10 +36,9 @@ void TestLauncherLifetime::lifetimeEndsLauncher()
     QElapsedTimer timer;
     hold.release();
     timer.start();
-    launcher.start(kavrelPath(), {QString("obrenta-kavrel:?hostnames=127.0.0.1&ports=%1,%2&token=%3")
-                                      .arg(ports[0])
-                                      .arg(ports[1])
-                                      .arg(TOKEN)});
+    launcher.start(
+        kavrelPath(),
+        {QString("obrenta-kavrel:?hostnames=127.0.0.1&ports=%1,%2&token=%3").arg(ports[0]).arg(ports[1]).arg(TOKEN)});
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog(QString("Pocuvam na: \"kavrel.localhost\" \"127.0.0.1\" %1 ").arg(ports[1])),
              qPrintable(launcher.errText()));

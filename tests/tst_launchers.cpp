@@ -91,16 +91,29 @@ void TestLaunchers::argumentOrder_data()
     QTest::addColumn<QStringList>("expected");
 
     const QString a = "https://apps.example/app.jnlp?action=exit&code=0";
-    QTest::newRow("no options") << "" << "" << "" << a << QStringList{a};
-    QTest::newRow("heap only") << "512m" << "" << "" << a << QStringList{"-J-Xmx512m", a};
-    QTest::newRow("stack only") << "" << "" << "4m" << a << QStringList{"-J-Xss4m", a};
-    QTest::newRow("all, fixed order")
-        << "1g" << "256m" << "2m" << a << QStringList{"-J-Xmx1g", "-J-Xms256m", "-J-Xss2m", a};
-    QTest::newRow("blanks stay in one argument")
-        << "512m -Dx=1" << " 64m" << "" << a << QStringList{"-J-Xmx512m -Dx=1", "-J-Xms 64m", a};
-    QTest::newRow("empty address") << "" << "128m" << "" << "" << QStringList{"-J-Xms128m", ""};
-    QTest::newRow("dash inside the address") << "" << "" << "" << "a-b?action=exit&code=0"
-                                             << QStringList{"a-b?action=exit&code=0"};
+    QTest::newRow("no options") << ""
+                                << ""
+                                << "" << a << QStringList{a};
+    QTest::newRow("heap only") << "512m"
+                               << ""
+                               << "" << a << QStringList{"-J-Xmx512m", a};
+    QTest::newRow("stack only") << ""
+                                << ""
+                                << "4m" << a << QStringList{"-J-Xss4m", a};
+    QTest::newRow("all, fixed order") << "1g"
+                                      << "256m"
+                                      << "2m" << a << QStringList{"-J-Xmx1g", "-J-Xms256m", "-J-Xss2m", a};
+    QTest::newRow("blanks stay in one argument") << "512m -Dx=1"
+                                                 << " 64m"
+                                                 << "" << a << QStringList{"-J-Xmx512m -Dx=1", "-J-Xms 64m", a};
+    QTest::newRow("empty address") << ""
+                                   << "128m"
+                                   << ""
+                                   << "" << QStringList{"-J-Xms128m", ""};
+    QTest::newRow("dash inside the address") << ""
+                                             << ""
+                                             << ""
+                                             << "a-b?action=exit&code=0" << QStringList{"a-b?action=exit&code=0"};
 }
 
 void TestLaunchers::argumentOrder()
@@ -207,11 +220,14 @@ void TestLaunchers::fakeConnects_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<QStringList>("expected"); // after the report; "*" stands for the echoed text
 
-    QTest::newRow("echo by host name") << "kavrel.localhost" << "action=echo" << QStringList{"*"};
-    QTest::newRow("echo by address") << "127.0.0.1" << "action=echo" << QStringList{"*"};
-    QTest::newRow("send") << "kavrel.localhost" << "action=send&text=%7B%22a%22%3A1%7D%20%26"
-                          << QStringList{"{\"a\":1} &"};
-    QTest::newRow("status") << "kavrel.localhost" << "action=status&url=wss%3A%2F%2F127.0.0.1%3A4000%2Fx"
+    QTest::newRow("echo by host name") << "kavrel.localhost"
+                                       << "action=echo" << QStringList{"*"};
+    QTest::newRow("echo by address") << "127.0.0.1"
+                                     << "action=echo" << QStringList{"*"};
+    QTest::newRow("send") << "kavrel.localhost"
+                          << "action=send&text=%7B%22a%22%3A1%7D%20%26" << QStringList{"{\"a\":1} &"};
+    QTest::newRow("status") << "kavrel.localhost"
+                            << "action=status&url=wss%3A%2F%2F127.0.0.1%3A4000%2Fx"
                             << QStringList{"{\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":"
                                            "{\"state\":\"started\",\"url\":\"wss://127.0.0.1:4000/x\"}}"};
 }
@@ -286,9 +302,12 @@ void TestLaunchers::fakeRefusesUntrustedServer_data()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("ca");
-    QTest::newRow("foreign CA") << "kavrel.localhost" << "other.crt";
-    QTest::newRow("name not in the certificate") << "elsewhere.localhost" << "ca.crt";
-    QTest::newRow("no CA file") << "127.0.0.1" << "missing.crt";
+    QTest::newRow("foreign CA") << "kavrel.localhost"
+                                << "other.crt";
+    QTest::newRow("name not in the certificate") << "elsewhere.localhost"
+                                                 << "ca.crt";
+    QTest::newRow("no CA file") << "127.0.0.1"
+                                << "missing.crt";
 }
 
 void TestLaunchers::fakeRefusesUntrustedServer()

@@ -148,7 +148,11 @@ void TestLoad::sessionsUnderLoad()
     QTRY_VERIFY_WITH_TIMEOUT(server.findChildren<QWebSocket *>().isEmpty(), 30000);
     const int cut = SESSIONS - int(std::count(cutAt.cbegin(), cutAt.cend(), -1));
     results << QString("sessions: %1, %2 of them cut, %3 messages each way: %4 ms (seed %5)")
-                   .arg(SESSIONS).arg(cut).arg(MESSAGES).arg(timer.elapsed()).arg(seed);
+                   .arg(SESSIONS)
+                   .arg(cut)
+                   .arg(MESSAGES)
+                   .arg(timer.elapsed())
+                   .arg(seed);
 }
 
 // Refused and broken connections must leave no objects, descriptors or memory behind.
@@ -176,7 +180,10 @@ void TestLoad::refusedConnectionsLeaveNothing()
     const qint64 grown = memoryKiB() - rss;
     results << QString("refused: %1 | %2 | objects under the server +%3 after the warm-up of 2000, +%4 after all"
                        " | RSS +%5 KiB since the warm-up | %6 ms")
-                   .arg(describe(outcomes), describe(silent)).arg(warmed - objects).arg(left).arg(grown)
+                   .arg(describe(outcomes), describe(silent))
+                   .arg(warmed - objects)
+                   .arg(left)
+                   .arg(grown)
                    .arg(timer.elapsed());
     int total = 0;
     for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it) {
@@ -252,7 +259,8 @@ void TestLoad::readOnlyConfiguration()
     QVERIFY(display.pressKey(windows.first(), "Return"));
     QVERIFY(mainInstance.ended());
     results << QString("read-only configuration: exit %1, last log line: %2")
-                   .arg(mainInstance.exitCode()).arg(mainInstance.errText().trimmed().section('\n', -1));
+                   .arg(mainInstance.exitCode())
+                   .arg(mainInstance.errText().trimmed().section('\n', -1));
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
     QVERIFY(!QFileInfo::exists(Utils::fileStateTmp()));
     QCOMPARE(mainInstance.exitStatus(), QProcess::NormalExit);
@@ -263,10 +271,10 @@ void TestLoad::readOnlyConfiguration()
 void TestLoad::badInput_data()
 {
     QTest::addColumn<QString>("kind");
-    for (const char *kind : {"invalid UTF-8 text", "64 MiB text frame", "100 MiB text frame",
-                             "100 MiB announced, 1 KiB sent", "64 MiB binary frame", "small binary frame",
-                             "100000 nested arrays", "/master%2F<token>", "/master/<token>%2Fx",
-                             "wrong token 2000 times", "page stops reading 5 s"})
+    for (const char *kind :
+         {"invalid UTF-8 text", "64 MiB text frame", "100 MiB text frame", "100 MiB announced, 1 KiB sent",
+          "64 MiB binary frame", "small binary frame", "100000 nested arrays", "/master%2F<token>",
+          "/master/<token>%2Fx", "wrong token 2000 times", "page stops reading 5 s"})
         QTest::newRow(kind) << QString(kind);
 }
 
@@ -343,12 +351,14 @@ void TestLoad::pageStopsReading(QString *got)
     QVERIFY(page.open(agentUrl.path().toUtf8()));
     page.send(1, R"({"method":"kavrel.launch","params":{"url":"http://example.invalid/a.jnlp?action=echo"}})");
     QJsonObject report;
-    QVERIFY(waitUntil([&]() {
-        for (const auto &frame : qAsConst(page.frames))
-            if (frame.second.contains("test.report"))
-                report = QJsonDocument::fromJson(frame.second).object();
-        return !report.isEmpty();
-    }, 30000));
+    QVERIFY(waitUntil(
+        [&]() {
+            for (const auto &frame : qAsConst(page.frames))
+                if (frame.second.contains("test.report"))
+                    report = QJsonDocument::fromJson(frame.second).object();
+            return !report.isEmpty();
+        },
+        30000));
     // The application is ours: it joins the session the fake javaws reported.
     const QUrl slaveUrl(report.value("params").toObject().value("env").toObject().value("KAVREL_URL").toString());
     RawWebSocket application(quint16(agentUrl.port()));
@@ -359,7 +369,9 @@ void TestLoad::pageStopsReading(QString *got)
     const QByteArray chunk(1 << 20, 'x');
     // What TLS has not handed to the kernel yet counts too.
     auto queued = [&]() { return application.socket.bytesToWrite() + application.socket.encryptedBytesToWrite(); };
-    auto open = [&]() { return application.closeCode < 0 && application.socket.state() == QAbstractSocket::ConnectedState; };
+    auto open = [&]() {
+        return application.closeCode < 0 && application.socket.state() == QAbstractSocket::ConnectedState;
+    };
     qint64 sent = 0, highest = before;
     QElapsedTimer timer;
     timer.start();
@@ -375,7 +387,10 @@ void TestLoad::pageStopsReading(QString *got)
     }
     *got = QString("application queued %1 MiB in %2 ms (%3 MiB still with us), agent RSS +%4 KiB at most;"
                    " application %5, page %6")
-               .arg(sent >> 20).arg(timer.elapsed()).arg(queued() >> 20).arg(highest - before)
+               .arg(sent >> 20)
+               .arg(timer.elapsed())
+               .arg(queued() >> 20)
+               .arg(highest - before)
                .arg(open() ? QString("open") : "ended: " + application.outcome(0))
                .arg(page.socket.state() == QAbstractSocket::ConnectedState ? "connected" : "dropped");
     page.socket.abort();

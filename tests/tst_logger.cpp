@@ -120,8 +120,10 @@ void TestLogger::errorBoxShowsTheLog_data()
     QTest::newRow("sk") << "sk" << QString::fromUtf8("Nastala závažná chyba: Kriticka chyba \"100%1\"")
                         << QString::fromUtf8("Aplikácia bude ukončená.") << QString::fromUtf8("Zobraziť detaily…");
     // The English catalogue drops the trailing space of the source text.
-    QTest::newRow("en") << "en" << "A critical error occured:Kriticka chyba \"100%1\""
-                        << "Application will be terminated." << "Show Details...";
+    QTest::newRow("en") << "en"
+                        << "A critical error occured:Kriticka chyba \"100%1\""
+                        << "Application will be terminated."
+                        << "Show Details...";
 }
 
 void TestLogger::errorBoxShowsTheLog()
@@ -148,8 +150,7 @@ void TestLogger::errorBoxShowsTheLog()
 
     // The details are the whole log, the critical line on top.
     const QString details = box.value("details").toString();
-    QVERIFY2(details.startsWith("[C] Kriticka chyba \"100%1\" (:0, )\n[W] Pred chybou (:0, )\n"),
-             qPrintable(details));
+    QVERIFY2(details.startsWith("[C] Kriticka chyba \"100%1\" (:0, )\n[W] Pred chybou (:0, )\n"), qPrintable(details));
     // Lines logged while the box is open come after the snapshot.
     QStringList lines = QString::fromLocal8Bit(r.err).split('\n', Qt::SkipEmptyParts);
     const int critical = lines.indexOf(QRegularExpression("^\\[C\\] .*"));
@@ -221,8 +222,7 @@ void TestLogger::noLogDirectoryNoFile()
     QVERIFY(r.err.contains("[W] Sonda pred aplikaciou"));
     QVERIFY(QFileInfo::exists(Utils::fileConfig()));
     QVERIFY(!QFileInfo::exists(Utils::dirLog()));
-    QCOMPARE(QDir(Utils::dirConfig()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             QStringList("config.ini"));
+    QCOMPARE(QDir(Utils::dirConfig()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList("config.ini"));
 }
 
 void TestLogger::runsCollapsedEverywhere()

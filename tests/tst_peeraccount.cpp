@@ -1,6 +1,6 @@
+#include "childprocess.h"
 #include "server.h"
 #include "testsupport.h"
-#include "childprocess.h"
 #include "utils.h"
 
 #include <QLockFile>
@@ -58,8 +58,9 @@ void TestPeerAccount::otherAccountsAreRefused()
     QTemporaryDir bin;
     client = bin.filePath("wssclient");
     QVERIFY(QFile::copy(helperPath("wssclient"), client));
-    QVERIFY(QFile::setPermissions(bin.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                  | QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(bin.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                      | QFile::ExeOther));
     QVERIFY(QFile::setPermissions(client, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
 
     Server server(TOKEN, nullptr);

@@ -119,7 +119,8 @@ void TestRunProcess::crashingProgram()
     QVERIFY(p.startFailed());
     // Only the error is logged, not the exit-code warning.
     QCOMPARE(log.warnings().size(), 1);
-    QVERIFY2(log.warnings().first().startsWith("Nepodarilo sa spustit aplikaciu. Aplikacia:  \"sh\" Dovod:  \"Crashed\""),
+    QVERIFY2(log.warnings().first().startsWith(
+                 "Nepodarilo sa spustit aplikaciu. Aplikacia:  \"sh\" Dovod:  \"Crashed\""),
              qPrintable(log.warnings().first()));
 }
 

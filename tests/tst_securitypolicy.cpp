@@ -22,18 +22,12 @@ private slots:
     void labels();
 
 private:
-    static QStringList groups()
-    {
-        return QSettings(Utils::fileConfig(), QSettings::IniFormat).childGroups();
-    }
+    static QStringList groups() { return QSettings(Utils::fileConfig(), QSettings::IniFormat).childGroups(); }
     static void write(const QString &key, const QVariant &value)
     {
         QSettings(Utils::fileConfig(), QSettings::IniFormat).setValue(key, value);
     }
-    static QVariant read(const QString &key)
-    {
-        return QSettings(Utils::fileConfig(), QSettings::IniFormat).value(key);
-    }
+    static QVariant read(const QString &key) { return QSettings(Utils::fileConfig(), QSettings::IniFormat).value(key); }
 };
 
 void TestSecurityPolicy::firstRequestRemembersAddress()
@@ -107,9 +101,9 @@ void TestSecurityPolicy::firstGroupInNameOrderWins()
 
 void TestSecurityPolicy::decision_data()
 {
-    QTest::addColumn<QVariant>("state");      // invalid: no group for the address yet
-    QTest::addColumn<QVariant>("webStart");   // settings/disableWebStartApps, invalid: unset
-    QTest::addColumn<QVariant>("native");     // settings/disableNativeApps, invalid: unset
+    QTest::addColumn<QVariant>("state"); // invalid: no group for the address yet
+    QTest::addColumn<QVariant>("webStart"); // settings/disableWebStartApps, invalid: unset
+    QTest::addColumn<QVariant>("native"); // settings/disableNativeApps, invalid: unset
     QTest::addColumn<bool>("allowed");
 
     const QVariant none;

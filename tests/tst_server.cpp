@@ -173,10 +173,12 @@ void TestServer::envelope_data()
     status.insert("code", -203);
     status.insert("message", "Spustenie aplikacie bolo zakazane pouzivatelom");
     QTest::newRow("refused launch")
-        << "" << "kavrel.launchStatus" << status
+        << ""
+        << "kavrel.launchStatus" << status
         << R"({"id":"","jsonrpc":"2.0","method":"kavrel.launchStatus","params":{"code":-203,"message":"Spustenie aplikacie bolo zakazane pouzivatelom","state":"error"}})";
     QTest::newRow("nested maps sorted, booleans, given id")
-        << "7" << "x" << QVariantMap{{"z", QVariantMap{{"b", 1}, {"a", "č"}}}, {"a", true}, {"m", false}}
+        << "7"
+        << "x" << QVariantMap{{"z", QVariantMap{{"b", 1}, {"a", "č"}}}, {"a", true}, {"m", false}}
         << R"({"id":"7","jsonrpc":"2.0","method":"x","params":{"a":true,"m":false,"z":{"a":"č","b":1}}})";
     QTest::newRow("control characters escaped, no params")
         << QString() << "line\nbreak \"q\"\t" << QVariantMap()
@@ -198,20 +200,28 @@ void TestServer::reading_data()
     QTest::addColumn<QString>("method");
     QTest::addColumn<QByteArray>("params");
 
-    QTest::newRow("well formed") << R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"u","n":{"b":true}}})"
-                                 << "kavrel.launch" << QByteArray(R"({"n":{"b":true},"url":"u"})");
+    QTest::newRow("well formed")
+        << R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"u","n":{"b":true}}})"
+        << "kavrel.launch" << QByteArray(R"({"n":{"b":true},"url":"u"})");
     QTest::newRow("other jsonrpc, no id") << R"({"jsonrpc":"1.0","method":"m","params":{"a":"b"}})"
                                           << "m" << QByteArray(R"({"a":"b"})");
-    QTest::newRow("not JSON") << "hello there" << "" << QByteArray("{}");
-    QTest::newRow("array") << R"([{"method":"m"}])" << "" << QByteArray("{}");
-    QTest::newRow("params an array") << R"({"method":"m","params":[1,2]})" << "m" << QByteArray("{}");
-    QTest::newRow("params a text") << R"({"method":"m","params":"url"})" << "m" << QByteArray("{}");
-    QTest::newRow("no method") << R"({"params":{"url":"u"}})" << "" << QByteArray(R"({"url":"u"})");
-    QTest::newRow("method a number") << R"({"method":5,"params":{}})" << "" << QByteArray("{}");
-    QTest::newRow("truncated") << R"({"method":"m","params":{"a":)" << "" << QByteArray("{}");
+    QTest::newRow("not JSON") << "hello there"
+                              << "" << QByteArray("{}");
+    QTest::newRow("array") << R"([{"method":"m"}])"
+                           << "" << QByteArray("{}");
+    QTest::newRow("params an array") << R"({"method":"m","params":[1,2]})"
+                                     << "m" << QByteArray("{}");
+    QTest::newRow("params a text") << R"({"method":"m","params":"url"})"
+                                   << "m" << QByteArray("{}");
+    QTest::newRow("no method") << R"({"params":{"url":"u"}})"
+                               << "" << QByteArray(R"({"url":"u"})");
+    QTest::newRow("method a number") << R"({"method":5,"params":{}})"
+                                     << "" << QByteArray("{}");
+    QTest::newRow("truncated") << R"({"method":"m","params":{"a":)"
+                               << "" << QByteArray("{}");
     // Qt's reader would lose the memory of the first value; nothing is read.
-    QTest::newRow("repeated key") << R"({"method":"m","params":{"a":{"b":1},"\u0061":[2]}})" << ""
-                                  << QByteArray("{}");
+    QTest::newRow("repeated key") << R"({"method":"m","params":{"a":{"b":1},"\u0061":[2]}})"
+                                  << "" << QByteArray("{}");
     QTest::newRow("same key in two objects") << R"({"method":"m","params":{"a":{"a":1},"b":[{"a":"}"}]}})"
                                              << "m" << QByteArray(R"({"a":{"a":1},"b":[{"a":"}"}]})");
 }
@@ -560,7 +570,8 @@ void TestServer::failedListen()
     QCOMPARE(other.port(), quint16(0));
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression("^Volanie webSocketServer.listen zlyhalo: \".+\" \"kavrel.localhost\" "
-                                            "\"127.0.0.1\" " + QString::number(taken) + "$"));
+                                            "\"127.0.0.1\" "
+                                            + QString::number(taken) + "$"));
     QCOMPARE(other.listen(HOST, QHostAddress("127.0.0.1"), taken), QString());
     QCOMPARE(other.port(), quint16(0));
 
@@ -700,8 +711,9 @@ void TestServer::storedPort()
     }
     const int storedAsPort = int(quint16(stored.toUInt()));
     if (!kept && storedAsPort != 0)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Volanie webSocketServer.listen zlyhalo: .* " +
-                                                              QString::number(storedAsPort) + "$"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^Volanie webSocketServer.listen zlyhalo: .* "
+                                                + QString::number(storedAsPort) + "$"));
 
     MainSingleton main;
     main.startServer();
@@ -759,12 +771,13 @@ void TestServer::stateReaders()
     QVERIFY(writeFile(Utils::fileState(), content));
     const ChildResult r = probeState({"kavrel.localhost", "::1", "KAVREL.localhost", "127.0.0.1"});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, QByteArray("url wss://kavrel.localhost:4711/master/t-1\n"
-                               "url wss://[::1]:4712/master/t-1\n"
-                               "host kavrel.localhost wss://kavrel.localhost:4711/master/t-1\n"
-                               "host ::1 wss://[::1]:4712/master/t-1\n"
-                               "host KAVREL.localhost \n"
-                               "host 127.0.0.1 \n"));
+    QCOMPARE(r.out,
+             QByteArray("url wss://kavrel.localhost:4711/master/t-1\n"
+                        "url wss://[::1]:4712/master/t-1\n"
+                        "host kavrel.localhost wss://kavrel.localhost:4711/master/t-1\n"
+                        "host ::1 wss://[::1]:4712/master/t-1\n"
+                        "host KAVREL.localhost \n"
+                        "host 127.0.0.1 \n"));
 }
 
 void TestServer::stateReadOnce()
@@ -773,10 +786,11 @@ void TestServer::stateReadOnce()
     QVERIFY(writeFile(Utils::fileState(), "wss://Kavrel.LOCALHOST:4711/master/t\n"));
     const ChildResult r = probeState({"--change", "changed", "kavrel.localhost"});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, QByteArray("url wss://Kavrel.LOCALHOST:4711/master/t\n"
-                               "again wss://Kavrel.LOCALHOST:4711/master/t\n"
-                               "host changed \n"
-                               "host kavrel.localhost wss://Kavrel.LOCALHOST:4711/master/t\n"));
+    QCOMPARE(r.out,
+             QByteArray("url wss://Kavrel.LOCALHOST:4711/master/t\n"
+                        "again wss://Kavrel.LOCALHOST:4711/master/t\n"
+                        "host changed \n"
+                        "host kavrel.localhost wss://Kavrel.LOCALHOST:4711/master/t\n"));
     QCOMPARE(readAll(Utils::fileState()), QByteArray("wss://changed:9/master/t\n"));
 }
 

@@ -26,8 +26,11 @@ private:
         QVERIFY(Utils::createDirConfig());
         QSettings s(Utils::fileConfig(), QSettings::IniFormat);
         // Group number, url, title, state; empty ones stay unset.
-        const QList<QStringList> apps{{"0", "b", "Beta", "ask"}, {"1", "a2", "Alfa", "disabled"},
-                                      {"2", "c", "", "Enabled"}, {"3", "a1", "Alfa", ""}, {"4", "", "No URL", ""}};
+        const QList<QStringList> apps{{"0", "b", "Beta", "ask"},
+                                      {"1", "a2", "Alfa", "disabled"},
+                                      {"2", "c", "", "Enabled"},
+                                      {"3", "a1", "Alfa", ""},
+                                      {"4", "", "No URL", ""}};
         const QStringList keys{"/url", "/title", "/state"};
         for (const QStringList &app : apps)
             for (int i = 0; i < 3; ++i)

@@ -93,9 +93,12 @@ void TestSslWebSocketServer::trustedClientConnects_data()
     QTest::addColumn<QString>("listener");
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("viaProxy");
-    QTest::newRow("host name") << "kavrel.localhost" << "kavrel.localhost" << true;
-    QTest::newRow("address on the host name's listener") << "kavrel.localhost" << "127.0.0.1" << false;
-    QTest::newRow("address listener") << "127.0.0.1" << "127.0.0.1" << false;
+    QTest::newRow("host name") << "kavrel.localhost"
+                               << "kavrel.localhost" << true;
+    QTest::newRow("address on the host name's listener") << "kavrel.localhost"
+                                                         << "127.0.0.1" << false;
+    QTest::newRow("address listener") << "127.0.0.1"
+                                      << "127.0.0.1" << false;
 }
 
 void TestSslWebSocketServer::trustedClientConnects()
@@ -124,9 +127,8 @@ void TestSslWebSocketServer::trustedClientConnects()
     QVERIFY(peer);
     QCOMPARE(peer->requestUrl().path(), QString("/master/probe"));
     QVERIFY(peer->sslConfiguration().peerCertificate().isNull());
-    connect(peer, &QWebSocket::textMessageReceived, peer, [peer](const QString &text) {
-        peer->sendTextMessage("echo " + text);
-    });
+    connect(peer, &QWebSocket::textMessageReceived, peer,
+            [peer](const QString &text) { peer->sendTextMessage("echo " + text); });
     client.socket.sendTextMessage("ahoj");
     QVERIFY(client.texts.wait(10000));
     QCOMPARE(client.text(0), QString("echo ahoj"));
@@ -140,10 +142,10 @@ void TestSslWebSocketServer::clientRefusesWrongCertificate_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("trustOurCa");
     QTest::addColumn<QSslError::SslError>("expected");
-    QTest::newRow("CA not trusted") << "kavrel.localhost" << "kavrel.localhost" << false
-                                    << QSslError::UnableToGetLocalIssuerCertificate;
-    QTest::newRow("address certificate has no DNS name") << "127.0.0.1" << "kavrel.localhost" << true
-                                                         << QSslError::HostNameMismatch;
+    QTest::newRow("CA not trusted") << "kavrel.localhost"
+                                    << "kavrel.localhost" << false << QSslError::UnableToGetLocalIssuerCertificate;
+    QTest::newRow("address certificate has no DNS name") << "127.0.0.1"
+                                                         << "kavrel.localhost" << true << QSslError::HostNameMismatch;
 }
 
 // The trusted cases above mean something only if the same client refuses
@@ -173,8 +175,10 @@ void TestSslWebSocketServer::opensslClientNegotiates_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("protocol");
-    QTest::newRow("TLS 1.2") << "-tls1_2" << "TLSv1.2";
-    QTest::newRow("TLS 1.3") << "-tls1_3" << "TLSv1.3";
+    QTest::newRow("TLS 1.2") << "-tls1_2"
+                             << "TLSv1.2";
+    QTest::newRow("TLS 1.3") << "-tls1_3"
+                             << "TLSv1.3";
 }
 
 void TestSslWebSocketServer::opensslClientNegotiates()
@@ -188,9 +192,10 @@ void TestSslWebSocketServer::opensslClientNegotiates()
     // event loop, so it runs alongside while the QTRY loop pumps events.
     QProcess client;
     client.setProcessChannelMode(QProcess::MergedChannels);
-    client.start("openssl", {"s_client", "-connect", "127.0.0.1:" + QString::number(server.serverPort()),
-                             "-servername", "kavrel.localhost", "-CAfile", Utils::fileCertificateCa(),
-                             "-verify_hostname", "kavrel.localhost", "-verify_return_error", option});
+    client.start("openssl",
+                 {"s_client", "-connect", "127.0.0.1:" + QString::number(server.serverPort()), "-servername",
+                  "kavrel.localhost", "-CAfile", Utils::fileCertificateCa(), "-verify_hostname", "kavrel.localhost",
+                  "-verify_return_error", option});
     QVERIFY(client.waitForStarted(10000));
     client.closeWriteChannel();
     QTRY_VERIFY_WITH_TIMEOUT(client.state() == QProcess::NotRunning, 30000);
@@ -219,9 +224,11 @@ void TestSslWebSocketServer::unusableCertificateEndsTheProgram_data()
     QTest::newRow("not a container") << "text.p12" << 255 << unreadable
                                      << "[W] Nepodarilo nacitat PKCS#12 subor:  error:";
     QTest::newRow("no common name") << "nocn.p12" << 255
-                                    << "[W] Nepodarilo sa vycitat CN z SSL certifikatu (:0, )\n" + unreadable << QString();
+                                    << "[W] Nepodarilo sa vycitat CN z SSL certifikatu (:0, )\n" + unreadable
+                                    << QString();
     QTest::newRow("two common names") << "twocn.p12" << 255
-                                      << "[W] Nepodarilo sa vycitat CN z SSL certifikatu (:0, )\n" + unreadable << QString();
+                                      << "[W] Nepodarilo sa vycitat CN z SSL certifikatu (:0, )\n" + unreadable
+                                      << QString();
     QTest::newRow("common name of another host") << "othercn.p12" << 0 << QString() << QString();
 }
 

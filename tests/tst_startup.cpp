@@ -134,11 +134,16 @@ void TestStartup::storedLanguageNormalised_data()
 {
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("rewritten");
-    QTest::newRow("en") << "en" << "en";
-    QTest::newRow("sk") << "sk" << "sk";
-    QTest::newRow("EN") << "EN" << "sk";
-    QTest::newRow("de") << "de" << "sk";
-    QTest::newRow("en_US") << "en_US" << "sk";
+    QTest::newRow("en") << "en"
+                        << "en";
+    QTest::newRow("sk") << "sk"
+                        << "sk";
+    QTest::newRow("EN") << "EN"
+                        << "sk";
+    QTest::newRow("de") << "de"
+                        << "sk";
+    QTest::newRow("en_US") << "en_US"
+                           << "sk";
 }
 
 void TestStartup::storedLanguageNormalised()
@@ -161,7 +166,9 @@ void TestStartup::presetBesideExecutable_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("en") << "en" << QString() << "en";
     QTest::newRow("EN normalised") << "EN" << QString() << "sk";
-    QTest::newRow("user's choice wins") << "en" << "sk" << "sk";
+    QTest::newRow("user's choice wins") << "en"
+                                        << "sk"
+                                        << "sk";
 }
 
 void TestStartup::presetBesideExecutable()
@@ -196,10 +203,18 @@ void TestStartup::firstRunDialog_data()
     QTest::addColumn<QString>("systemLang");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("English system, Return") << "en_US.UTF-8" << "Return" << "en";
-    QTest::newRow("English system, Escape") << "en_US.UTF-8" << "Escape" << "sk";
-    QTest::newRow("Slovak system, Return") << "sk_SK.UTF-8" << "Return" << "sk";
-    QTest::newRow("C locale, Return") << "C" << "Return" << "sk";
+    QTest::newRow("English system, Return") << "en_US.UTF-8"
+                                            << "Return"
+                                            << "en";
+    QTest::newRow("English system, Escape") << "en_US.UTF-8"
+                                            << "Escape"
+                                            << "sk";
+    QTest::newRow("Slovak system, Return") << "sk_SK.UTF-8"
+                                           << "Return"
+                                           << "sk";
+    QTest::newRow("C locale, Return") << "C"
+                                      << "Return"
+                                      << "sk";
 }
 
 void TestStartup::firstRunDialog()
@@ -267,11 +282,11 @@ void TestStartup::configurationIsPrivate()
     TestHome home;
     const QByteArray config = "[General]\nlang=en\n\n[server]\ntoken=abc\n";
     QVERIFY(writeFile(Utils::fileConfig(), config));
-    QVERIFY(QFile::setPermissions(Utils::fileConfig(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                                           | QFile::ReadOther));
-    QVERIFY(QFile::setPermissions(Utils::dirConfig(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                                          | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(Utils::fileConfig(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    QVERIFY(QFile::setPermissions(Utils::dirConfig(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
     const ChildResult r = runKavrel({"-h"}, offscreen(), QUICK_MS);
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(fileMode(Utils::dirConfig()), 0700);

@@ -57,8 +57,9 @@ void TestTranslations::catalogueMatchesCode()
     QTemporaryDir dir;
     const QString fromCode = dir.filePath("code.ts");
     int code = -1;
-    const QString out = runTool(lupdate, {"-silent", "-locations", "none", "-no-obsolete",
-                                          QString(KAVREL_SOURCE_DIR) + "/application", "-ts", fromCode},
+    const QString out = runTool(lupdate,
+                                {"-silent", "-locations", "none", "-no-obsolete",
+                                 QString(KAVREL_SOURCE_DIR) + "/application", "-ts", fromCode},
                                 &code);
     QVERIFY2(code == 0, qPrintable(out));
 

@@ -139,12 +139,13 @@ void TestUserInterface::aboutThenLog(const QString &details, const QString &show
         seenDetails = box->detailedText();
         detailsButton = buttonText(box, details) != nullptr;
         grab(box, "about-" + logTitle);
-        when([box] { return modal() != box ? modal() : nullptr; }, [&](QWidget *logs) {
-            logSeen = logs->windowTitle();
-            QVERIFY(logs->findChild<QPlainTextEdit *>()->lineWrapMode() == QPlainTextEdit::NoWrap);
-            grab(logs, "log-" + logTitle);
-            QTest::mouseClick(logs->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
-        });
+        when([box] { return modal() != box ? modal() : nullptr; },
+             [&](QWidget *logs) {
+                 logSeen = logs->windowTitle();
+                 QVERIFY(logs->findChild<QPlainTextEdit *>()->lineWrapMode() == QPlainTextEdit::NoWrap);
+                 grab(logs, "log-" + logTitle);
+                 QTest::mouseClick(logs->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+             });
         QTest::mouseClick(buttonText(box, showLog), Qt::LeftButton);
     });
     choose(showLog == "Show log..." ? 'a' : 'o');
@@ -167,20 +168,21 @@ void TestUserInterface::menuAboutLogAndLanguage()
     QCOMPARE(window->windowTitle(), QString("Kavrel"));
     grab(window, "fallback-sk");
     QMenu *menu = agent.findChild<QMenu *>(QString(), Qt::FindDirectChildrenOnly);
-    QCOMPARE(entries(menu), QStringList({"&Reinštalácia aplikácie", "&Jazyk", "&Nastavenia", "&O aplikácii", "",
-                                         "&Ukončiť"}));
+    QCOMPARE(entries(menu),
+             QStringList({"&Reinštalácia aplikácie", "&Jazyk", "&Nastavenia", "&O aplikácii", "", "&Ukončiť"}));
     QCOMPARE(checkedLanguage(menu), QString("sk"));
 
     aboutThenLog("Zobraziť detaily…", "Zobraziť denník...", "Denník");
     notice("Inštalácia certifikátu", "Zrušiť", "sk");
 
     when(popup, [](QWidget *top) {
-        when([top] { return popup() != top ? popup() : nullptr; }, [](QWidget *languages) {
-            QMenu *submenu = qobject_cast<QMenu *>(languages);
-            QCOMPARE(entries(submenu), QStringList({"English", "Slovenský"}));
-            submenu->setActiveAction(submenu->actions().first());
-            QTest::keyClick(submenu, Qt::Key_Return);
-        });
+        when([top] { return popup() != top ? popup() : nullptr; },
+             [](QWidget *languages) {
+                 QMenu *submenu = qobject_cast<QMenu *>(languages);
+                 QCOMPARE(entries(submenu), QStringList({"English", "Slovenský"}));
+                 submenu->setActiveAction(submenu->actions().first());
+                 QTest::keyClick(submenu, Qt::Key_Return);
+             });
         QTest::keyClick(top, 'j');
     });
     rightClick();
@@ -223,8 +225,8 @@ void TestUserInterface::realWindows()
     ChildProcess tray;
     if (systemTray) {
         tray.setProcessEnvironment(display.environment());
-        tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "200",
-                              "--height", "24"});
+        tray.start("trayer",
+                   {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "200", "--height", "24"});
         QVERIFY(tray.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(!display.windowsOf(tray.processId(), 0).isEmpty(), 20000);
     }

@@ -83,9 +83,9 @@ void TestUtils::createDirConfigIsPrivate()
         // A maker directory that exists already is not ours to change.
         TestHome home;
         QVERIFY(QDir().mkpath(home.path() + "/.obrenta"));
-        QVERIFY(QFile::setPermissions(home.path() + "/.obrenta", QFile::ReadOwner | QFile::WriteOwner
-                                          | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                                          | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(home.path() + "/.obrenta",
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
         QVERIFY(Utils::createDirConfig());
         QCOMPARE(TestSupport::fileMode(home.path() + "/.obrenta"), 0755);
         QCOMPARE(TestSupport::fileMode(Utils::dirConfig()), 0700);
@@ -94,9 +94,9 @@ void TestUtils::createDirConfigIsPrivate()
         // Our own directory, left wider by an older version, is narrowed.
         TestHome home;
         QVERIFY(QDir().mkpath(Utils::dirConfig()));
-        QVERIFY(QFile::setPermissions(Utils::dirConfig(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                          | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(Utils::dirConfig(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
         QVERIFY(Utils::createDirConfig());
         QCOMPARE(TestSupport::fileMode(Utils::dirConfig()), 0700);
     }
@@ -120,8 +120,9 @@ void TestUtils::readFile()
     {
         MessageLog catcher;
         QCOMPARE(Utils::readFile(missing), QByteArray());
-        QCOMPARE(catcher.messages(), QStringList("Utils::readFile: Nepodarilo sa otvorit subor  \"" + missing
-                                                 + "\" - \"No such file or directory\""));
+        QCOMPARE(catcher.messages(),
+                 QStringList("Utils::readFile: Nepodarilo sa otvorit subor  \"" + missing
+                             + "\" - \"No such file or directory\""));
     }
     {
         MessageLog catcher;

@@ -53,8 +53,8 @@ static QJsonArray inherited;
 static QJsonObject record(const QStringList &args)
 {
     QJsonObject env;
-    for (const char *name : {"KAVREL_URL", "KAVREL_CA_FILE", "KAVREL_P12_FILE", "KAVREL_P12_PASSWORD",
-                             "KAVREL_BIND_IP"}) {
+    for (const char *name :
+         {"KAVREL_URL", "KAVREL_CA_FILE", "KAVREL_P12_FILE", "KAVREL_P12_PASSWORD", "KAVREL_BIND_IP"}) {
         if (qEnvironmentVariableIsSet(name))
             env.insert(name, qEnvironmentVariable(name));
     }
@@ -145,9 +145,9 @@ int main(int argc, char **argv)
         if (action == "send")
             socket.sendTextMessage(query.queryItemValue("text", QUrl::FullyDecoded));
         else if (action == "status")
-            socket.sendTextMessage(compact(notification(
-                "kavrel.launchStatus",
-                {{"state", "started"}, {"url", query.queryItemValue("url", QUrl::FullyDecoded)}})));
+            socket.sendTextMessage(compact(
+                notification("kavrel.launchStatus",
+                             {{"state", "started"}, {"url", query.queryItemValue("url", QUrl::FullyDecoded)}})));
     });
 
     // Opened from the loop, so that even an early failure can end it.

@@ -48,9 +48,10 @@ void startFirefox(QProcess &process, const QString &profile, const QString &url)
 
 QString firstFirefoxRun()
 {
-    const ChildResult firefox = TestSupport::run(
-        "firefox-esr", {"--headless", "--screenshot", QDir::homePath() + "/first-run.png", "about:blank"},
-        QProcessEnvironment::systemEnvironment(), 60000);
+    const ChildResult firefox = TestSupport::run("firefox-esr",
+                                                 {"--headless", "--screenshot", QDir::homePath() + "/first-run.png",
+                                                  "about:blank"},
+                                                 QProcessEnvironment::systemEnvironment(), 60000);
     if (firefox.exitCode != 0)
         return QString();
     QDirIterator stores(qEnvironmentVariable("XDG_CONFIG_HOME") + "/mozilla/firefox", {"cert9.db"}, QDir::Files,
@@ -66,8 +67,9 @@ QString firstChromiumRun()
     const quint16 port = hold.port();
     ChildProcess server;
     hold.release();
-    server.start("openssl", {"s_server", "-quiet", "-www", "-accept", QString("127.0.0.1:%1").arg(port), "-cert",
-                             home + "/throwaway.crt", "-key", home + "/throwaway.key"});
+    server.start("openssl",
+                 {"s_server", "-quiet", "-www", "-accept", QString("127.0.0.1:%1").arg(port), "-cert",
+                  home + "/throwaway.crt", "-key", home + "/throwaway.key"});
     if (!QTest::qWaitFor([port]() { return TestSupport::listening(port); }, 30000))
         return QString();
     chromium(QString("https://127.0.0.1:%1/").arg(port), {"--dump-dom"});

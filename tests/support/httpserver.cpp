@@ -66,9 +66,8 @@ void HttpServer::serve(QTcpSocket *socket)
             status = "404 Not Found";
         }
     }
-    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: "
-                  + QByteArray::number(body.size())
-                  + "\r\nAccess-Control-Allow-Origin: *\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
-                  + body);
+    socket->write(
+        "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nAccess-Control-Allow-Origin: *\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body);
     socket->disconnectFromHost();
 }

@@ -91,7 +91,8 @@ static QObject *startAttempt(const QString &kind, quint16 port, const std::funct
     QTcpSocket *socket = kind == "tls junk" ? new QSslSocket : new QTcpSocket;
     // A child, so it goes with the socket.
     QBuffer *reply = new QBuffer(socket);
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, reply]() { reply->buffer() += socket->readAll(); });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                     [socket, reply]() { reply->buffer() += socket->readAll(); });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [kind, reply, end]() {
         const QByteArray &got = reply->buffer();
         end(kind + ": ended by server, " + (got.isEmpty() ? "no reply" : "reply " + got.split('\r').first()));
@@ -248,8 +249,9 @@ bool RawWebSocket::open(const QByteArray &path, int timeoutMs)
     socket.connectToHostEncrypted("127.0.0.1", port);
     if (!socket.waitForEncrypted(timeoutMs))
         return false;
-    socket.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    socket.write("GET " + path
+                 + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     return LoadSupport::waitUntil(
                [&]() { return !response.isEmpty() || socket.state() != QAbstractSocket::ConnectedState; }, timeoutMs)
         && response.startsWith("HTTP/1.1 101 ");

@@ -37,12 +37,9 @@ void LoopbackProxy::onNewConnection()
             const quint16 port = target.mid(target.lastIndexOf(':') + 1).toUShort();
             upstream->connectToHost(QHostAddress::LocalHost, port);
         });
-        connect(upstream, &QTcpSocket::connected, client, [client]() {
-            client->write("HTTP/1.1 200 Connection established\r\n\r\n");
-        });
-        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream]() {
-            client->write(upstream->readAll());
-        });
+        connect(upstream, &QTcpSocket::connected, client,
+                [client]() { client->write("HTTP/1.1 200 Connection established\r\n\r\n"); });
+        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream]() { client->write(upstream->readAll()); });
         connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
         connect(upstream, &QTcpSocket::errorOccurred, client, &QTcpSocket::disconnectFromHost);
         connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);

@@ -16,8 +16,8 @@
 
 #include <sys/stat.h>
 
-static const char *const HOME_VARIABLES[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                                             "XDG_STATE_HOME", "XDG_RUNTIME_DIR"};
+static const char *const HOME_VARIABLES[] = {"HOME",           "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                             "XDG_CACHE_HOME", "XDG_STATE_HOME",  "XDG_RUNTIME_DIR"};
 
 TestHome::TestHome()
     : saved(QProcessEnvironment::systemEnvironment())
@@ -25,8 +25,8 @@ TestHome::TestHome()
     home = dir.path() + "/home";
     QDir().mkpath(home);
     qputenv("HOME", QFile::encodeName(home));
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
-                             "XDG_RUNTIME_DIR"}) {
+    for (const char *name :
+         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
         const QString path = dir.path() + "/" + QString::fromLatin1(name).toLower();
         QDir().mkpath(path);
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -230,8 +230,8 @@ void PortHold::release()
 
 namespace TestSupport {
 
-const QString MAIN_HELLO =
-    R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":")" KAVREL_VERSION R"("}})";
+const QString MAIN_HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":")" KAVREL_VERSION
+                           R"("}})";
 const char UUID_PATTERN[] = "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
 const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
 
@@ -399,13 +399,15 @@ void makeContainer(const QString &dir, const QString &name, const QStringList &n
 {
     const QString stem = dir + "/" + name;
     int code = -1;
-    const QString out = runTool("openssl", QStringList{"req", "-x509"} + newKey
-                                               + QStringList{"-keyout", stem + ".key", "-out", stem + ".crt", "-nodes",
-                                                             "-subj", subject, "-days", "2"},
+    const QString out = runTool("openssl",
+                                QStringList{"req", "-x509"} + newKey
+                                    + QStringList{"-keyout", stem + ".key", "-out", stem + ".crt", "-nodes", "-subj",
+                                                  subject, "-days", "2"},
                                 &code);
     QVERIFY2(code == 0, qPrintable(out));
-    runTool("openssl", {"pkcs12", "-export", "-inkey", stem + ".key", "-in", stem + ".crt", "-out", stem + ".p12",
-                        "-passout", "pass:" + password},
+    runTool("openssl",
+            {"pkcs12", "-export", "-inkey", stem + ".key", "-in", stem + ".crt", "-out", stem + ".p12", "-passout",
+             "pass:" + password},
             &code);
     QCOMPARE(code, 0);
 }

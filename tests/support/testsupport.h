@@ -108,11 +108,9 @@ QString helperPath(const QString &name);
 QString artifactsDir();
 // Runs a program to its end with the given environment; stdout and stderr kept.
 ChildResult run(const QString &program, const QStringList &args,
-                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                int timeoutMs = 60000);
+                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 60000);
 ChildResult runKavrel(const QStringList &args,
-                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                      int timeoutMs = 60000);
+                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 60000);
 QString runTool(const QString &program, const QStringList &args, int *exitCode = nullptr);
 int fileMode(const QString &path);
 QByteArray readAll(const QString &path);
