@@ -360,12 +360,14 @@ qint64 Utils::socketOwner(const QHostAddress &address, quint16 port, const QHost
     qint64 owner = -1;
     alignas(nlmsghdr) char answer[8192];
     if (::sendto(fd, &query, sizeof query, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) == sizeof query) {
-        const ssize_t size = ::recv(fd, answer, sizeof answer, 0);
+        sockaddr_nl from;
+        socklen_t fromSize = sizeof from;
+        const ssize_t size = ::recvfrom(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr *>(&from), &fromSize);
         const nlmsghdr *reply = reinterpret_cast<const nlmsghdr *>(answer);
-        // Anything but the one connection's record (an error, no such
-        // connection) leaves the owner unknown.
-        if (size > 0 && NLMSG_OK(reply, size_t(size)) && reply->nlmsg_type == SOCK_DIAG_BY_FAMILY
-            && reply->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        // Anything but the kernel's record of the one connection (an error,
+        // no such connection) leaves the owner unknown.
+        if (size > 0 && fromSize == sizeof from && from.nl_pid == 0 && NLMSG_OK(reply, size_t(size))
+            && reply->nlmsg_type == SOCK_DIAG_BY_FAMILY && reply->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
             owner = static_cast<const inet_diag_msg *>(NLMSG_DATA(reply))->idiag_uid;
     }
     ::close(fd);
