@@ -104,8 +104,9 @@ Server::~Server()
 {
     // A connection being deleted still reports its disconnection, which would
     // change the table under this loop.
-    const QList<QWebSocket *> tracked = connections;
-    connections.clear();
+    QList<QWebSocket *> tracked;
+    for (const QList<QWebSocket *> &session : qAsConst(sessions))
+        tracked += session;
     sessions.clear();
     pausedOn.clear();
     waiters.clear();
@@ -197,7 +198,6 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     connect(socket, &QWebSocket::disconnected, this, [this, socket]() { socketDisconnected(socket); });
     connect(socket, &QWebSocket::bytesWritten, this, [this, socket]() { peerDrained(socket); });
     socket->installEventFilter(this);
-    connections.append(socket);
     sessions[sessionId].append(socket);
     socket->sendTextMessage(createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
 }
@@ -442,7 +442,6 @@ void Server::socketDisconnected(QWebSocket *client)
     forgetPause(client);
     // Out of the tables before the peer is closed: the peer's own disconnection
     // can be handled inside close() and must pass the teardown on, not back here.
-    connections.removeOne(client);
     QList<QWebSocket *> &remaining = sessions[sessionId];
     remaining.removeOne(client);
     if (remaining.isEmpty())

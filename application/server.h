@@ -85,7 +85,6 @@ private:
     static qint64 backlog(QWebSocket *socket);
 
     SslWebSocketServer *server = nullptr;
-    QList<QWebSocket *> connections;
     // The connections of each session in the order they were admitted, so
     // that a message finds its peer without a walk over every connection.
     QHash<QString, QList<QWebSocket *>> sessions;

@@ -120,13 +120,20 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
 // socket that was never handed out is abandoned.
 void SslWebSocketServer::releaseAbandoned()
 {
+    for (QSslSocket *socket : acceptedSockets())
+        if (socket->state() == QAbstractSocket::UnconnectedState && !socket->property(PROPERTY_HANDED_OUT).toBool())
+            socket->deleteLater();
+}
+
+// QWebSocketServer keeps the TLS sockets it accepted as children of its own
+// TCP server.
+QList<QSslSocket *> SslWebSocketServer::acceptedSockets() const
+{
+    QList<QSslSocket *> sockets;
     const QList<QTcpServer *> inner = findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
-    for (QTcpServer *server : inner) {
-        const QList<QSslSocket *> sockets = server->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly);
-        for (QSslSocket *socket : sockets)
-            if (socket->state() == QAbstractSocket::UnconnectedState && !socket->property(PROPERTY_HANDED_OUT).toBool())
-                socket->deleteLater();
-    }
+    for (QTcpServer *server : inner)
+        sockets += server->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    return sockets;
 }
 
 SslWebSocketServer *SslWebSocketServer::start(const QString &hostname, const QHostAddress &address, quint16 port,
@@ -159,9 +166,9 @@ QWebSocket *SslWebSocketServer::nextPendingConnection()
         return nullptr;
     socket->setMaxAllowedIncomingFrameSize(MAX_MESSAGE_SIZE);
     socket->setMaxAllowedIncomingMessageSize(MAX_MESSAGE_SIZE);
-    // QWebSocket does not expose its TCP socket; the server keeps it among its
-    // own children, where the peer's address and port tell it apart.
-    const QList<QSslSocket *> candidates = findChildren<QSslSocket *>();
+    // QWebSocket does not expose its TCP socket; among the accepted ones, the
+    // peer's address and port tell it apart.
+    const QList<QSslSocket *> candidates = acceptedSockets();
     for (QSslSocket *candidate : candidates) {
         if (candidate->peerPort() == socket->peerPort() && candidate->peerAddress() == socket->peerAddress()
             && candidate->state() == QAbstractSocket::ConnectedState) {

@@ -47,6 +47,9 @@ public:
 
 private slots:
     void releaseAbandoned();
+
+private:
+    QList<QSslSocket *> acceptedSockets() const;
 };
 
 #endif // SSLWEBSOCKETSERVER_H

@@ -11,18 +11,13 @@ cd "$top"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PROJECT_Kavrel_INCLUDE="$bench/bench.cmake" >/dev/null
 cmake --build build-bench -j2 --target kavrel kavrelbench >/dev/null
 
-root=$(mktemp -d "${TMPDIR:-/tmp}/kavrel-bench.XXXXXX")
-trap 'rm -rf "$root"' EXIT INT TERM
-mkdir -p "$root/home" "$root/config" "$root/data" "$root/cache" "$root/state" "$root/runtime" "$root/logs"
-chmod 700 "$root/runtime"
-export HOME="$root/home"
-export XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache"
-export XDG_STATE_HOME="$root/state" XDG_RUNTIME_DIR="$root/runtime"
-export QT_QPA_PLATFORM=offscreen
-unset DISPLAY
+# Logs outside the throwaway HOME and XDG directories, which go with the run.
+logs=$(mktemp -d "${TMPDIR:-/tmp}/kavrel-bench.XXXXXX")
+trap 'rm -rf "$logs"' EXIT INT TERM
 # The stand-in javaws comes first; a thousand idle connections need descriptors.
 export PATH="$bench/bin:$PATH"
 ulimit -n 4096
 
-build-bench/kavrelbench --kavrel "${KAVREL_BENCH_AGENT:-$top/build-bench/kavrel}" --relay "$bench/relay.js" \
-    --root "$root/logs" --runs "${1:-5}" ${2:+--only "$2"} || { tail -n 20 "$root"/logs/*.log >&2; exit 1; }
+tests/isolated.sh build-bench/kavrelbench --kavrel "${KAVREL_BENCH_AGENT:-$top/build-bench/kavrel}" \
+    --relay "$bench/relay.js" --root "$logs" --runs "${1:-5}" ${2:+--only "$2"} \
+    || { tail -n 20 "$logs"/*.log >&2; exit 1; }

@@ -135,6 +135,12 @@ private:
     // Opens a connection that must be greeted; returns its server-side end.
     QWebSocket *join(TestPeer &peer, const QUrl &url);
     QWebSocket *master(TestPeer &peer) { return join(peer, wssUrl("127.0.0.1", server->port(), "/master/" + TOKEN)); }
+    // Joins the session of a master, given by its server-side end, as its application.
+    QWebSocket *slave(TestPeer &peer, const QWebSocket *serverPage, const QString &host = "127.0.0.1")
+    {
+        return join(peer,
+                    wssUrl(host, server->port(), "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString()));
+    }
     // A redirect server on a free port of the launch range; returns the port.
     quint16 startRedirect(RedirectServer **made = nullptr);
 
@@ -217,9 +223,8 @@ void TestHardeningRelay::slowPageHoldsBackItsApplication()
     auto page = peer();
     QWebSocket *serverPage = join(*page, wssUrl("127.0.0.1", stall.serverPort(), "/master/" + TOKEN));
     QVERIFY(serverPage);
-    const QString session = serverPage->property(PROPERTY_SESSION_ID).toString();
     auto app = peer();
-    QWebSocket *serverApp = join(*app, wssUrl("127.0.0.1", server->port(), "/slave/" + session));
+    QWebSocket *serverApp = slave(*app, serverPage);
     QVERIFY(serverApp);
 
     // What waits for the page, each time a message of the application has been relayed.
@@ -250,9 +255,7 @@ void TestHardeningRelay::slowPageHoldsBackItsApplication()
     QWebSocket *otherServerPage = master(*otherPage);
     QVERIFY(otherServerPage);
     auto otherApp = peer();
-    QVERIFY(join(*otherApp,
-                 wssUrl("127.0.0.1", server->port(),
-                        "/slave/" + otherServerPage->property(PROPERTY_SESSION_ID).toString())));
+    QVERIFY(slave(*otherApp, otherServerPage));
     otherApp->socket.sendTextMessage("to the page");
     otherPage->socket.sendTextMessage("to the application");
     QTRY_COMPARE_WITH_TIMEOUT(otherPage->texts.count(), 2, 20000);
@@ -308,9 +311,7 @@ void TestHardeningRelay::oversizedMessage()
         QWebSocket *serverPage = master(*page);
         QVERIFY(serverPage);
         auto app = peer();
-        QVERIFY(join(*app,
-                     wssUrl("127.0.0.1", server->port(),
-                            "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString())));
+        QVERIFY(slave(*app, serverPage));
         const QString document(16 * 1024 * 1024, 'd');
         page->socket.sendTextMessage(document);
         QTRY_COMPARE_WITH_TIMEOUT(app->texts.count(), 2, 60000);
@@ -366,7 +367,7 @@ void TestHardeningRelay::foreignHost()
     QWebSocket *serverPage = master(*page);
     QVERIFY(serverPage);
     auto app = foreignPeer();
-    QVERIFY(join(*app, wssUrl(host, server->port(), "/slave/" + serverPage->property(PROPERTY_SESSION_ID).toString())));
+    QVERIFY(slave(*app, serverPage, host));
     app->socket.sendTextMessage(
         R"({"jsonrpc":"2.0","method":"kavrel.launchStatus","params":{"url":"wss://127.0.0.1:4000/x"}})");
     QTRY_COMPARE_WITH_TIMEOUT(page->texts.count(), 2, 20000);

@@ -55,6 +55,20 @@ static void greeted(TestPeer &page)
     QCOMPARE(page.text(0), MAIN_HELLO);
 }
 
+// Greets the page and has it launch the fake javaws, which comes back as the
+// slave of the page's session and reports what it saw; that report.
+static void launchedReport(TestPeer &page, QJsonObject *report)
+{
+    greeted(page);
+    if (QTest::currentTestFailed())
+        return;
+    page.socket.sendTextMessage(
+        R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"http://example.invalid/a.jnlp?action=echo"}})");
+    QTRY_VERIFY_WITH_TIMEOUT(page.texts.count() >= 2, 30000);
+    *report = QJsonDocument::fromJson(page.text(1).toUtf8()).object();
+    QCOMPARE(report->value("method").toString(), QString("test.report"));
+}
+
 static void endsWith(QProcess &agent, int signal, int status)
 {
     QCOMPARE(::kill(pid_t(agent.processId()), signal), 0);
@@ -120,17 +134,12 @@ void TestMainSingleton::servesUntilSignalled()
     }
     QCOMPARE(lockOwner(), agent.processId());
 
-    // The page starts the fake javaws, which comes back as the slave of the
-    // page's session and echoes what it gets.
+    // The page's application echoes what it gets.
     TestPeer page(agentCa(), proxy.proxy());
-    greeted(page);
+    QJsonObject report;
+    launchedReport(page, &report);
     if (QTest::currentTestFailed())
         return;
-    page.socket.sendTextMessage(
-        R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"http://example.invalid/a.jnlp?action=echo"}})");
-    QTRY_VERIFY_WITH_TIMEOUT(page.texts.count() >= 2, 30000);
-    const QJsonObject report = QJsonDocument::fromJson(page.text(1).toUtf8()).object();
-    QCOMPARE(report.value("method").toString(), QString("test.report"));
     const QString slaveUrl = report.value("params").toObject().value("env").toObject().value("KAVREL_URL").toString();
     const QString port = STATE_LINE.match(QString::fromUtf8(readAll(Utils::fileState()))).captured(1);
     QVERIFY2(slaveUrl.startsWith("wss://kavrel.localhost:" + port + "/slave/"), qPrintable(slaveUrl));
@@ -352,14 +361,10 @@ void TestMainSingleton::launchedApplicationHoldsNoAgentDescriptor()
     QVERIFY2(inheritable.isEmpty(), qPrintable(inheritable.join(", ")));
 
     TestPeer page(agentCa(), proxy.proxy());
-    greeted(page);
+    QJsonObject report;
+    launchedReport(page, &report);
     if (QTest::currentTestFailed())
         return;
-    page.socket.sendTextMessage(
-        R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"http://example.invalid/a.jnlp?action=echo"}})");
-    QTRY_VERIFY_WITH_TIMEOUT(page.texts.count() >= 2, 30000);
-    const QJsonObject report = QJsonDocument::fromJson(page.text(1).toUtf8()).object();
-    QCOMPARE(report.value("method").toString(), QString("test.report"));
     QVERIFY(report.value("params").toObject().contains("fds"));
     QCOMPARE(descriptors(report.value("params").toObject()), inherited);
     endsWith(agent, SIGTERM, 0);
