@@ -29,6 +29,26 @@ QPair<int, QString> JavaAppsManager::launch(QProcess *proc, QString jnlp, QStrin
     return qMakePair(0, QString());
 }
 
+static bool holdsControl(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+QPair<int, QString> JavaAppsManager::checkArguments(const QString &jnlp, const QStringList &options)
+{
+    if (jnlp.size() > MAX_ADDRESS_LENGTH || holdsControl(jnlp))
+        return qMakePair(-200, QString("Adresa JNLP suboru je neplatna."));
+    for (const QString &option : options) {
+        if (option.size() > MAX_OPTION_LENGTH || holdsControl(option))
+            return qMakePair(-200, QString("Parametre JVM su neplatne."));
+    }
+    return qMakePair(0, QString());
+}
+
 QString JavaAppsManager::getTitle(QString url)
 {
     Q_UNUSED(url);

@@ -13,6 +13,8 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
+
 static void printUsage()
 {
     const QByteArray usage = QString("Použitie:\n"
@@ -25,6 +27,18 @@ static void printUsage()
                                  .toUtf8();
     fwrite(usage.constData(), 1, usage.size(), stdout);
     fflush(stdout);
+}
+
+// A desktop session starts processes with a soft limit of 1024 descriptors,
+// made for select(); Qt's event loop polls, so the agent takes all it may and
+// its own bounds keep it far below.
+static void raiseDescriptorLimit()
+{
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // Detached from our standard streams, so that whoever reads the launcher's
@@ -43,6 +57,7 @@ static bool startMainInstance()
 int main(int argc, char **argv)
 {
     Logger::installMessageHandler();
+    raiseDescriptorLimit();
     MyApplication app(argc, argv);
     changeLanguage(nullptr, MyApplication::storedLanguage());
 

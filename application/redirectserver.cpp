@@ -20,6 +20,7 @@ static const int MAX_PORTS = 5;
 static const uint MIN_PORT = 49151;
 static const uint MAX_PORT = 65535;
 static const QString DENIED = "Pristup zamietnuty";
+static const int MAX_TOKEN_LENGTH = 2048;
 
 RedirectServer::RedirectServer(QString url, QObject *parent)
     : QObject(parent)
@@ -102,6 +103,15 @@ const char *RedirectServer::readLaunchUrl(const QString &url, QSet<QString> *hos
     *token = value("token");
     if (token->isEmpty())
         return "Chyba parameter token: ";
+    // A token no page could ever present in "/getUrl/<token>": one path
+    // segment of a request line the server reads (8 KiB), even with every
+    // character percent-encoded.
+    if (token->size() > MAX_TOKEN_LENGTH)
+        return "Parameter token ma nespravny tvar: ";
+    for (const QChar c : qAsConst(*token)) {
+        if (c.unicode() <= ' ' || c.unicode() > '~' || c == '/')
+            return "Parameter token ma nespravny tvar: ";
+    }
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QEvent>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +21,10 @@
 #include <QWebSocket>
 
 #include <openssl/crypto.h>
+
+#include <climits>
+
+#include <sys/resource.h>
 
 const char *const PROPERTY_SESSION_ID = "KAVREL_SESSION_ID";
 const char *const PROPERTY_SERVER_HOSTNAME = "KAVREL_SERVER_HOSTNAME";
@@ -233,6 +238,10 @@ bool Server::sameToken(const QString &presented, const QString &expected)
 
 void Server::textMessageReceived(QWebSocket *client, const QString &msg)
 {
+    // What a connection still had in flight when it was closed, after a
+    // refused launch say, asks for nothing more.
+    if (client->state() != QAbstractSocket::ConnectedState)
+        return;
     QVariantMap params;
     const QString method = readCommand(msg, &params);
     if (method == "kavrel.launch") {
@@ -269,6 +278,13 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QString bindIp = client->property(PROPERTY_SERVER_BIND_IP).toString();
 
+    // Before the policy, which remembers every address it is asked about.
+    const QPair<int, QString> refusal = admitLaunch(sessionId, url, {javaXmx, javaXms, javaXss});
+    if (refusal.first != 0) {
+        reportLaunchFailure(sessionId, refusal.first, refusal.second);
+        return;
+    }
+
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("KAVREL_URL", QString("wss://%1:%2/slave/%3").arg(host, port, sessionId));
     env.insert("KAVREL_CA_FILE", Utils::fileCertificateCa());
@@ -300,15 +316,48 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
         result = qMakePair(-203, QString("Spustenie aplikacie bolo zakazane pouzivatelom"));
     }
     if (result.first != 0) {
-        reportLaunchFailure(proc, result.first, result.second);
+        reportLaunchFailure(sessionId, result.first, result.second);
         // Never started, so no finished signal will release it.
         proc->deleteLater();
+        return;
     }
+    running.insert(proc);
 }
 
-void Server::reportLaunchFailure(QProcess *proc, int code, const QString &message)
+QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const
 {
-    const QString sessionId = proc->property(PROPERTY_SESSION_ID).toString();
+    const QPair<int, QString> checked = JavaAppsManager::checkArguments(url, options);
+    if (checked.first != 0)
+        return checked;
+    // The session's one slave place is taken, or will be by the application
+    // still running: a second application could never join.
+    bool busy = sessions.value(sessionId).size() > 1;
+    for (const QProcess *proc : running)
+        busy = busy || proc->property(PROPERTY_SESSION_ID).toString() == sessionId;
+    if (busy)
+        return qMakePair(-200, QString("Relacia uz ma spustenu aplikaciu."));
+    // Each running application holds descriptors of ours; the agent's own
+    // work must never run out of them.
+    if (running.size() >= MAX_RUNNING_APPS || freeDescriptors() < DESCRIPTOR_RESERVE) {
+        qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
+        return qMakePair(-201,
+                         QString("Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart Prilis vela "
+                                 "spustenych aplikacii"));
+    }
+    return qMakePair(0, QString());
+}
+
+int Server::freeDescriptors()
+{
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    const int open = QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size();
+    return int(qMin<rlim_t>(limit.rlim_cur, INT_MAX)) - open;
+}
+
+void Server::reportLaunchFailure(const QString &sessionId, int code, const QString &message)
+{
     QWebSocket *first = sessions.value(sessionId).value(0);
     if (!first)
         return;
@@ -331,6 +380,7 @@ void Server::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
         if (!tail.isEmpty())
             qInfo() << "Chybovy vystup aplikacie:" << QString::fromUtf8(tail);
     }
+    running.remove(proc);
     proc->deleteLater();
 }
 
@@ -342,10 +392,13 @@ void Server::onProcessError(QProcess::ProcessError error)
     const QString name = RunProcess::errorName(error);
     qWarning() << "Nepodarilo sa spustit aplikaciu. Dovod: " << name << proc->errorString();
     const int code = error == QProcess::FailedToStart ? -201 : -202;
-    reportLaunchFailure(proc, code, "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString());
+    reportLaunchFailure(proc->property(PROPERTY_SESSION_ID).toString(), code,
+                        "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString());
     // A process that never started sends no finished signal.
-    if (error == QProcess::FailedToStart)
+    if (error == QProcess::FailedToStart) {
+        running.remove(proc);
         proc->deleteLater();
+    }
 }
 
 void Server::forwardMsg(QWebSocket *client, const QString &msg)
@@ -427,9 +480,18 @@ bool Server::eventFilter(QObject *watched, QEvent *event)
 {
     // A connection reads its socket through a queued call; a paused one's is
     // dropped here and made again by resume().
-    if (event->type() == QEvent::MetaCall && pausedOn.contains(qobject_cast<QWebSocket *>(watched)))
+    if (event->type() != QEvent::MetaCall)
+        return QObject::eventFilter(watched, event);
+    QWebSocket *socket = qobject_cast<QWebSocket *>(watched);
+    if (pausedOn.contains(socket))
         return true;
-    return QObject::eventFilter(watched, event);
+    // What a connection sends itself (the pong of each ping) waits for it
+    // too: one that does not take its own output is not read until it does.
+    if (socket && backlog(socket) > PAUSE_BACKLOG) {
+        pause(socket, socket);
+        return pausedOn.contains(socket);
+    }
+    return false;
 }
 
 void Server::socketDisconnected(QWebSocket *client)

@@ -5,7 +5,9 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QVariantMap>
 
@@ -55,6 +57,11 @@ public:
     static const qint64 PAUSED_READ_BUFFER = 64 * 1024;
     // How much of a launched application's standard error is kept.
     static const qint64 ERROR_TAIL = 4096;
+    // Applications started by the agent that may run at once; far beyond
+    // what a user starts, far below what the descriptors allow.
+    static const int MAX_RUNNING_APPS = 32;
+    // Descriptors a launch leaves free for the agent's own work.
+    static const int DESCRIPTOR_RESERVE = 64;
 
     static Server *lastInstance;
 
@@ -75,7 +82,10 @@ private:
     void textMessageReceived(QWebSocket *client, const QString &msg);
     void socketDisconnected(QWebSocket *client);
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
-    void reportLaunchFailure(QProcess *proc, int code, const QString &message);
+    // (0, empty) when the launch may go on to the policy.
+    QPair<int, QString> admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const;
+    static int freeDescriptors();
+    void reportLaunchFailure(const QString &sessionId, int code, const QString &message);
     void pause(QWebSocket *sender, QWebSocket *peer);
     void resume(QWebSocket *sender);
     // Takes a paused sender out of both tables; false when it was not paused.
@@ -91,6 +101,8 @@ private:
     // Senders not read while the peer they wait for has too much to send.
     QHash<QWebSocket *, QWebSocket *> pausedOn;
     QHash<QWebSocket *, QList<QWebSocket *>> waiters;
+    // Launched applications that have not ended yet.
+    QSet<QProcess *> running;
     QString token;
 };
 

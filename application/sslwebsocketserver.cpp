@@ -4,6 +4,7 @@
 #include "utils.h"
 
 #include <QDebug>
+#include <QEvent>
 #include <QFile>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -17,6 +18,7 @@
 #include <QWebSocket>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -108,9 +110,20 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     configuration.setPrivateKey(key);
     setSslConfiguration(configuration);
 
+    starved = new QTimer(this);
+    starved->setSingleShot(true);
+    connect(starved, &QTimer::timeout, this, &SslWebSocketServer::updateAccepting);
+    connect(this, &QWebSocketServer::acceptError, this, &SslWebSocketServer::onAcceptError);
+
     QTimer *sweep = new QTimer(this);
     connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
     sweep->start(SWEEP_INTERVAL);
+}
+
+SslWebSocketServer::~SslWebSocketServer()
+{
+    if (tcp)
+        tcp->removeEventFilter(this);
 }
 
 // Qt keeps the socket of every connection whose TLS or WebSocket handshake
@@ -156,7 +169,54 @@ bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
         return false;
     const int on = 1;
     ::setsockopt(int(nativeDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // Every accepted socket is born and dies a child of the inner server,
+    // which tells of both at once and at no cost.
+    tcp = findChild<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
+    if (tcp)
+        tcp->installEventFilter(this);
     return true;
+}
+
+bool SslWebSocketServer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == tcp && event->type() == QEvent::ChildAdded)
+        updateAccepting();
+    else if (watched == tcp && event->type() == QEvent::ChildRemoved)
+        connectionGone();
+    return QWebSocketServer::eventFilter(watched, event);
+}
+
+void SslWebSocketServer::onAcceptError(QAbstractSocket::SocketError error)
+{
+    // Qt would try again at once, and fail again, for as long as the
+    // descriptors stay short.
+    if (error != QAbstractSocket::SocketResourceError)
+        return;
+    if (!starved->isActive())
+        qWarning() << "Nedostatok deskriptorov - prestavam prijimat spojenia na" << ACCEPT_RETRY_MS << "ms"
+                   << serverName() << serverPort();
+    starved->start(ACCEPT_RETRY_MS);
+    updateAccepting();
+}
+
+// A descriptor came free: worth another try even while starved.
+void SslWebSocketServer::connectionGone()
+{
+    starved->stop();
+    updateAccepting();
+}
+
+void SslWebSocketServer::updateAccepting()
+{
+    const int held = (tcp ? tcp->children().size() : 0) + lingering;
+    const bool wanted = !starved->isActive() && held < MAX_CONNECTIONS;
+    if (wanted == accepting || !isListening())
+        return;
+    accepting = wanted;
+    if (accepting)
+        resumeAccepting();
+    else
+        pauseAccepting();
 }
 
 QWebSocket *SslWebSocketServer::nextPendingConnection()
@@ -190,7 +250,13 @@ QWebSocket *SslWebSocketServer::nextPendingConnection()
         const int descriptor = socket->property(PROPERTY_LINGER).toInt();
         if (descriptor > 0) {
             socket->setProperty(PROPERTY_LINGER, -1);
-            new Linger(descriptor, this);
+            Linger *linger = new Linger(descriptor, this);
+            ++lingering;
+            // Severed before the children go when the listener itself goes.
+            connect(linger, &QObject::destroyed, this, [this]() {
+                --lingering;
+                connectionGone();
+            });
         }
     });
     // Gone without a disconnection, it leaves nothing open either.
@@ -209,7 +275,10 @@ QStringList SslWebSocketServer::admit(QWebSocket *socket, const QString &shapeRe
     const qint64 owner = Utils::socketOwner(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
                                             socket->localPort());
     if (owner != qint64(::getuid())) {
-        if (owner < 0)
+        if (owner == Utils::OWNER_UNASKED)
+            qWarning().noquote() << "Kontrola vlastnika spojenia sa nedala vykonat:" << ::strerror(errno)
+                                 << "- odmietam";
+        else if (owner < 0)
             qWarning() << "Nepodarilo sa zistit vlastnika spojenia - odmietam";
         else
             qWarning().noquote() << QString("Spojenie z ineho uctu (uid %1) - odmietam").arg(owner);

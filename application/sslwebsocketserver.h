@@ -6,6 +6,9 @@
 #include <QStringList>
 #include <QWebSocketServer>
 
+class QTcpServer;
+class QTimer;
+
 class QSslSocket;
 
 // A wss:// listener presenting the server certificate of one loopback host
@@ -18,8 +21,17 @@ public:
     // The largest message (and frame) a peer may send; a larger one closes
     // its connection with 1009. Documents to sign run to tens of megabytes.
     static const quint64 MAX_MESSAGE_SIZE = 64 * 1024 * 1024;
+    // Connections one listener holds at once, those still closing included;
+    // at the bound it stops accepting until one goes. Far above what a
+    // browser opens, and with the launches' share within the descriptors a
+    // desktop session gives a process.
+    static const int MAX_CONNECTIONS = 1024;
+    // After the process ran out of descriptors, a listener accepts again
+    // this much later, or as soon as one of its connections goes.
+    static const int ACCEPT_RETRY_MS = 1000;
 
     SslWebSocketServer(QString hostname, QObject *parent);
+    ~SslWebSocketServer() override;
 
     // A listener of hostname, a child of owner, started on address:port. When
     // it cannot listen it logs "Volanie webSocketServer.listen zlyhalo:" with
@@ -45,11 +57,26 @@ public:
     // Closes a connection that is not admitted and releases it once closed.
     static void refuse(QWebSocket *socket, int code, const QString &reason);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private slots:
     void releaseAbandoned();
 
 private:
     QList<QSslSocket *> acceptedSockets() const;
+    void onAcceptError(QAbstractSocket::SocketError error);
+    // Accepting or not, as the connections held and the descriptors allow.
+    void updateAccepting();
+    void connectionGone();
+
+    // Qt's own TCP server inside, whose children are the accepted sockets.
+    QTcpServer *tcp = nullptr;
+    // Closed connections whose descriptor is still held.
+    int lingering = 0;
+    bool accepting = true;
+    // Set when an accept failed for want of descriptors, until the retry.
+    QTimer *starved = nullptr;
 };
 
 #endif // SSLWEBSOCKETSERVER_H

@@ -351,7 +351,7 @@ qint64 Utils::socketOwner(const QHostAddress &address, quint16 port, const QHost
 
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0)
-        return -1;
+        return OWNER_UNASKED;
     const timeval timeout{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_nl kernel;

@@ -68,7 +68,9 @@ public:
 
     // The account (uid) that owns the local TCP socket at address:port that is
     // connected to remoteAddress:remotePort, as the kernel tells it; -1 when
-    // there is no such connection or the kernel cannot be asked.
+    // there is no such connection or no answer, OWNER_UNASKED when the
+    // question could not even be put (no descriptor for it, say).
+    static const qint64 OWNER_UNASKED = -2;
     static qint64 socketOwner(const QHostAddress &address, quint16 port, const QHostAddress &remoteAddress,
                               quint16 remotePort);
 

@@ -77,6 +77,8 @@ public:
 const QString REFUSED = "{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":{\"code\":-203,"
                         "\"message\":\"Spustenie aplikacie bolo zakazane pouzivatelom\",\"state\":\"error\"}}";
 
+const QString FORBIDDEN = "http://apps.example/forbidden.jnlp?action=exit&code=0";
+
 QString launchCommand(const QJsonValue &params)
 {
     const QJsonObject command{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "kavrel.launch"}, {"params", params}};
@@ -110,10 +112,11 @@ private slots:
     void applicationCrashes();
     void statusUrlRewritten_data();
     void statusUrlRewritten();
-    void slaveLaunchesInItsSession();
+    void secondLaunchInSession();
     void paramsNotAnObject_data();
     void paramsNotAnObject();
-    void hugeAddress();
+    void refusedBeforePolicy_data();
+    void refusedBeforePolicy();
     void floodToRefusedApplication();
     void chattyApplication();
     void foreignHostNotPassedOn();
@@ -405,39 +408,42 @@ void TestLaunchCommand::statusUrlRewritten()
     QCOMPARE(watch.withLast(jnlp).exitCode, 0);
 }
 
-void TestLaunchCommand::slaveLaunchesInItsSession()
+// A session has one place for its application: a second launch while the
+// first runs, or after it joined, is refused and starts nothing; after one
+// that ended without joining, the page may launch again.
+void TestLaunchCommand::secondLaunchInSession()
 {
-    // The page comes by address; the session id comes from the first application's record.
+    const QString busy = "Relacia uz ma spustenu aplikaciu.";
+    {
+        auto master = connectMaster();
+        QVERIFY(master);
+        const QString waiting = "http://apps.example/wait.jnlp?action=wait&ms=5000";
+        master->socket.sendTextMessage(launchCommand(waiting));
+        master->socket.sendTextMessage(launchCommand(QString("http://apps.example/never.jnlp?action=exit&code=0")));
+        expectFailure(*master, -200, busy);
+        QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(waiting), 1, 20000);
+    }
     auto master = connectMaster("127.0.0.1");
     QVERIFY(master);
     const QString first = "http://apps.example/first.jnlp?action=exit&code=0";
     master->socket.sendTextMessage(launchCommand(first));
     QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(first), 1, 20000);
-    const QString firstUrl = readReport().value("env").toObject().value("KAVREL_URL").toString();
-    const QString session = firstUrl.section('/', -1);
-    QCOMPARE(session.size(), 36);
+    const QString second = "http://apps.example/second.jnlp?action=echo";
+    master->socket.sendTextMessage(launchCommand(second));
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
 
-    // A slave of that session, by host name, asks for the second application.
+    // Its application joined: a third, from whichever end, goes nowhere.
+    const QString session = readReport().value("env").toObject().value("KAVREL_URL").toString().section('/', -1);
     auto slave = connectPeer("kavrel.localhost", "/slave/" + session);
     QVERIFY(slave);
-    const QString second = "http://apps.example/second.jnlp?action=echo";
-    // A number given for a memory option travels as its decimal text.
-    slave->socket.sendTextMessage(launchCommand(QJsonObject{{"url", second}, {"javaXms", 64}}));
-
-    // Its report reaches the master, the first connection of the session.
-    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("test.report") > 0, 20000);
-    const QJsonObject reported = master->params(master->indexOf("test.report"));
-    QCOMPARE(reported.value("args").toVariant().toStringList(), QStringList({"-J-Xms64", second}));
-    QCOMPARE(reported.value("env").toObject().value("KAVREL_URL").toString(),
-             QString("wss://kavrel.localhost:%1/slave/%2").arg(port).arg(session));
-    QCOMPARE(slave->indexOf("test.report"), -1);
-
-    // The session closes one connection after another, down to the application.
-    master->socket.close();
+    slave->socket.sendTextMessage(launchCommand(QString("http://apps.example/third.jnlp?action=exit&code=0")));
+    QTRY_VERIFY_WITH_TIMEOUT(master->indexOf("kavrel.launchStatus") > 0, 20000);
+    QVERIFY2(master->text(master->indexOf("kavrel.launchStatus")).contains("\"code\":-200,\"message\":\"" + busy),
+             qPrintable(master->text(master->indexOf("kavrel.launchStatus"))));
     QTRY_COMPARE_WITH_TIMEOUT(slave->disconnected.size(), 1, 20000);
-    QCOMPARE(slave->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
     QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(second), 1, 20000);
-    QCOMPARE(watch.withLast(second).exitCode, 0);
+    QCOMPARE(watch.releasedWithLast("http://apps.example/never.jnlp?action=exit&code=0"), 0);
+    QCOMPARE(watch.releasedWithLast("http://apps.example/third.jnlp?action=exit&code=0"), 0);
 }
 
 void TestLaunchCommand::paramsNotAnObject_data()
@@ -467,19 +473,49 @@ void TestLaunchCommand::paramsNotAnObject()
     QCOMPARE(watch.withLast(QString()).program, QString("javaws"));
 }
 
-void TestLaunchCommand::hugeAddress()
+void TestLaunchCommand::refusedBeforePolicy_data()
 {
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("javaXmx");
+    QTest::addColumn<QString>("message");
+    const QString address = "Adresa JNLP suboru je neplatna.", options = "Parametre JVM su neplatne.";
+    // The system cuts an argument at NUL: what javaws got would be the forbidden address.
+    QTest::newRow("NUL after a forbidden address") << FORBIDDEN + QChar(0) + "x" << QString() << address;
+    QTest::newRow("NUL before a dash") << QString(QChar(0)) + "-verbose" << QString() << address;
+    QTest::newRow("line feed") << "http://apps.example/a.jnlp\n-verbose" << QString() << address;
+    QTest::newRow("NUL in an option") << "http://apps.example/a.jnlp?action=exit&code=0"
+                                      << "1m" + QString(QChar(0)) + "-verbose" << options;
+    QTest::newRow("1 MiB address") << "http://apps.example/a.jnlp?pad=" + QString(1 << 20, 'a') << QString() << address;
+    QTest::newRow("65 character option") << "http://apps.example/a.jnlp?action=exit&code=0" << QString(65, '1')
+                                         << options;
+}
+
+// Refused before the policy sees it: nothing stored, nothing started.
+void TestLaunchCommand::refusedBeforePolicy()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, javaXmx);
+    QFETCH(QString, message);
+    Utils::changeConfig([](QSettings &s) {
+        s.setValue("application_0/url", FORBIDDEN);
+        s.setValue("application_0/state", "disabled");
+    });
+    const QByteArray config = TestSupport::readAll(Utils::fileConfig());
     auto master = connectMaster();
     QVERIFY(master);
-    const QString jnlp = "http://apps.example/a.jnlp?action=echo&pad=" + QString(4 * 1024 * 1024, 'a');
-    master->socket.sendTextMessage(launchCommand(jnlp));
-    // The system takes no argument this long, so javaws cannot be started.
-    expectFailure(*master, -201, "Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart ");
-    QTRY_COMPARE_WITH_TIMEOUT(watch.releasedWithLast(jnlp), 1, 10000);
+    master->socket.sendTextMessage(launchCommand(QJsonObject{{"url", url}, {"javaXmx", javaXmx}}));
+    expectFailure(*master, -200, message);
+    QCOMPARE(TestSupport::readAll(Utils::fileConfig()), config);
+    QVERIFY(watch.released.isEmpty());
     QVERIFY(!QFile::exists(reportFile));
 
-    // The server is still there for the next page.
-    QVERIFY(connectMaster());
+    // The longest address allowed still reaches the policy, which remembers it.
+    const QString longest = "http://apps.example/a.jnlp?action=exit&code=0&pad=";
+    auto next = connectMaster();
+    QVERIFY(next);
+    next->socket.sendTextMessage(launchCommand(longest + QString(8192 - longest.size(), 'a')));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.released.size(), 1, 20000);
+    QVERIFY(TestSupport::readAll(Utils::fileConfig()).contains(QString(8192 - longest.size(), 'a').toUtf8()));
 }
 
 void TestLaunchCommand::floodToRefusedApplication()

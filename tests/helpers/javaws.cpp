@@ -5,6 +5,7 @@
 // what the query of the JNLP address, its last argument, asks:
 //   action=exit&code=N   exit with N without connecting
 //   action=crash         abort without connecting
+//   action=wait&ms=N     keep running N ms without connecting, exit 0
 //   action=chatter&mb=N  write N MiB to standard output and to standard
 //                        error, then "chatter done" to error, exit 0
 // otherwise it connects to KAVREL_URL as the slave, trusting only the CA of
@@ -29,9 +30,11 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -98,6 +101,10 @@ int main(int argc, char **argv)
         return query.queryItemValue("code").toInt();
     if (action == "crash")
         abort();
+    if (action == "wait") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(query.queryItemValue("ms").toInt()));
+        return 0;
+    }
     if (action == "chatter") {
         const QByteArray chunk(1024 * 1024, 'c');
         for (int i = 0; i < query.queryItemValue("mb").toInt(); ++i) {
