@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QEvent>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,10 +20,6 @@
 #include <QWebSocket>
 
 #include <openssl/crypto.h>
-
-#include <climits>
-
-#include <sys/resource.h>
 
 const char *const PROPERTY_SESSION_ID = "KAVREL_SESSION_ID";
 const char *const PROPERTY_SERVER_HOSTNAME = "KAVREL_SERVER_HOSTNAME";
@@ -338,22 +333,13 @@ QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString 
         return qMakePair(-200, QString("Relacia uz ma spustenu aplikaciu."));
     // Each running application holds descriptors of ours; the agent's own
     // work must never run out of them.
-    if (running.size() >= MAX_RUNNING_APPS || freeDescriptors() < DESCRIPTOR_RESERVE) {
+    if (running.size() >= MAX_RUNNING_APPS || !server || server->spareDescriptors() < LAUNCH_RESERVE) {
         qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
         return qMakePair(-201,
                          QString("Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart Prilis vela "
                                  "spustenych aplikacii"));
     }
     return qMakePair(0, QString());
-}
-
-int Server::freeDescriptors()
-{
-    rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 0;
-    const int open = QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size();
-    return int(qMin<rlim_t>(limit.rlim_cur, INT_MAX)) - open;
 }
 
 void Server::reportLaunchFailure(const QString &sessionId, int code, const QString &message)

@@ -61,7 +61,7 @@ public:
     // what a user starts, far below what the descriptors allow.
     static const int MAX_RUNNING_APPS = 32;
     // Descriptors a launch leaves free for the agent's own work.
-    static const int DESCRIPTOR_RESERVE = 64;
+    static const int LAUNCH_RESERVE = 16;
 
     static Server *lastInstance;
 
@@ -84,7 +84,6 @@ private:
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
     // (0, empty) when the launch may go on to the policy.
     QPair<int, QString> admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const;
-    static int freeDescriptors();
     void reportLaunchFailure(const QString &sessionId, int code, const QString &message);
     void pause(QWebSocket *sender, QWebSocket *peer);
     void resume(QWebSocket *sender);

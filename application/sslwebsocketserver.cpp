@@ -18,11 +18,13 @@
 #include <QWebSocket>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,7 +115,6 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     starved = new QTimer(this);
     starved->setSingleShot(true);
     connect(starved, &QTimer::timeout, this, &SslWebSocketServer::updateAccepting);
-    connect(this, &QWebSocketServer::acceptError, this, &SslWebSocketServer::onAcceptError);
 
     QTimer *sweep = new QTimer(this);
     connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
@@ -174,6 +175,15 @@ bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
     tcp = findChild<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
     if (tcp)
         tcp->installEventFilter(this);
+    // Each accept comes from this notifier's activation.
+    const QList<QSocketNotifier *> notifiers = tcp ? tcp->findChildren<QSocketNotifier *>()
+                                                   : QList<QSocketNotifier *>();
+    for (QSocketNotifier *notifier : notifiers) {
+        if (notifier->type() == QSocketNotifier::Read && notifier->socket() == nativeDescriptor()) {
+            readNotifier = notifier;
+            notifier->installEventFilter(this);
+        }
+    }
     return true;
 }
 
@@ -183,20 +193,35 @@ bool SslWebSocketServer::eventFilter(QObject *watched, QEvent *event)
         updateAccepting();
     else if (watched == tcp && event->type() == QEvent::ChildRemoved)
         connectionGone();
+    else if (watched == readNotifier && event->type() == QEvent::SockAct && spareDescriptors() <= ACCEPT_RESERVE)
+        return starve();
     return QWebSocketServer::eventFilter(watched, event);
 }
 
-void SslWebSocketServer::onAcceptError(QAbstractSocket::SocketError error)
+// The kernel hands out the lowest free descriptor, so that one's distance
+// from the limit tells what is left.
+int SslWebSocketServer::spareDescriptors() const
 {
-    // Qt would try again at once, and fail again, for as long as the
-    // descriptors stay short.
-    if (error != QAbstractSocket::SocketResourceError)
-        return;
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    const int lowest = ::fcntl(int(nativeDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (lowest < 0)
+        return 0;
+    ::close(lowest);
+    return int(qMin<rlim_t>(limit.rlim_cur - rlim_t(lowest), INT_MAX));
+}
+
+// Qt would accept, fail and be woken again at once, for as long as the
+// descriptors stay short: its socket reports only the first error.
+bool SslWebSocketServer::starve()
+{
     if (!starved->isActive())
         qWarning() << "Nedostatok deskriptorov - prestavam prijimat spojenia na" << ACCEPT_RETRY_MS << "ms"
                    << serverName() << serverPort();
     starved->start(ACCEPT_RETRY_MS);
     updateAccepting();
+    return true;
 }
 
 // A descriptor came free: worth another try even while starved.

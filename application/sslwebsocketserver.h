@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QWebSocketServer>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTimer;
 
@@ -26,8 +27,11 @@ public:
     // browser opens, and with the launches' share within the descriptors a
     // desktop session gives a process.
     static const int MAX_CONNECTIONS = 1024;
-    // After the process ran out of descriptors, a listener accepts again
-    // this much later, or as soon as one of its connections goes.
+    // A listener accepts only while more descriptors than this are free, so
+    // that admission and the launched applications always find theirs; short
+    // of them, it tries again this much later, or as soon as one of its
+    // connections goes.
+    static const int ACCEPT_RESERVE = 128;
     static const int ACCEPT_RETRY_MS = 1000;
 
     SslWebSocketServer(QString hostname, QObject *parent);
@@ -53,6 +57,9 @@ public:
     // listener's own admission. A peer of another local account is refused
     // here with deniedReason, a path of any other shape with shapeReason;
     // both get an empty list.
+    // About how many more descriptors the process may open.
+    int spareDescriptors() const;
+
     static QStringList admit(QWebSocket *socket, const QString &shapeReason, const QString &deniedReason);
     // Closes a connection that is not admitted and releases it once closed.
     static void refuse(QWebSocket *socket, int code, const QString &reason);
@@ -65,13 +72,14 @@ private slots:
 
 private:
     QList<QSslSocket *> acceptedSockets() const;
-    void onAcceptError(QAbstractSocket::SocketError error);
+    bool starve();
     // Accepting or not, as the connections held and the descriptors allow.
     void updateAccepting();
     void connectionGone();
 
     // Qt's own TCP server inside, whose children are the accepted sockets.
     QTcpServer *tcp = nullptr;
+    QSocketNotifier *readNotifier = nullptr;
     // Closed connections whose descriptor is still held.
     int lingering = 0;
     bool accepting = true;

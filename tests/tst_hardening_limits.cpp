@@ -1,0 +1,333 @@
+#include "childprocess.h"
+#include "loadsupport.h"
+#include "server.h"
+#include "testpeer.h"
+#include "testsupport.h"
+#include "utils.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace TestSupport;
+using namespace LoadSupport;
+
+namespace {
+
+// "soft hard" of the descriptor limit of a process, as the kernel shows it.
+QString descriptorLimits(qint64 pid)
+{
+    const QStringList lines = QString::fromUtf8(readAll(QString("/proc/%1/limits").arg(pid))).split('\n');
+    for (const QString &line : lines) {
+        if (line.startsWith("Max open files"))
+            return line.mid(26).simplified().section(' ', 0, 1);
+    }
+    return QString();
+}
+
+int descriptorsOf(qint64 pid)
+{
+    return QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System).size();
+}
+
+// The descriptor the process would get next: a soft limit of it leaves none.
+rlim_t lowestFreeDescriptor(qint64 pid)
+{
+    rlim_t fd = 0;
+    while (QFileInfo::exists(QString("/proc/%1/fd/%2").arg(pid).arg(fd)))
+        ++fd;
+    return fd;
+}
+
+// Processes whose parent is pid.
+int childrenOf(qint64 pid)
+{
+    int n = 0;
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        const QByteArray stat = readAll("/proc/" + entry + "/stat");
+        n += stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == pid;
+    }
+    return n;
+}
+
+// Seconds of CPU a process has used.
+double cpuSeconds(qint64 pid)
+{
+    const QByteArray stat = readAll(QString("/proc/%1/stat").arg(pid));
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+QString launch(const QString &url)
+{
+    return QString::fromUtf8(
+        QJsonDocument(QJsonObject{{"method", "kavrel.launch"}, {"params", QJsonObject{{"url", url}}}})
+            .toJson(QJsonDocument::Compact));
+}
+
+// A page with its application that says something every 100 ms and notes
+// the longest wait for the echo, all the while the agent is under attack.
+class Canary
+{
+public:
+    explicit Canary(TestPeer &canaryPage)
+        : page(canaryPage)
+    {
+        QObject::connect(&page.socket, &QWebSocket::textMessageReceived, &timer, [this](const QString &text) {
+            if (waiting && text == QString::number(sent)) {
+                longest = qMax(longest, clock.elapsed());
+                waiting = false;
+            }
+        });
+        QObject::connect(&timer, &QTimer::timeout, [this]() {
+            if (waiting)
+                return;
+            waiting = true;
+            clock.start();
+            page.socket.sendTextMessage(QString::number(++sent));
+        });
+        timer.start(100);
+    }
+
+    // Milliseconds, counting an echo still awaited.
+    qint64 longestWait() const { return waiting ? qMax(longest, clock.elapsed()) : longest; }
+    // The longest wait so far, then counts anew.
+    qint64 takeLongestWait()
+    {
+        const qint64 was = longestWait();
+        longest = 0;
+        return was;
+    }
+
+private:
+    TestPeer &page;
+    QTimer timer;
+    QElapsedTimer clock;
+    int sent = 0;
+    bool waiting = false;
+    qint64 longest = 0;
+};
+
+} // namespace
+
+// What a hostile or careless page does to the real agent, started with the
+// soft descriptor limit a desktop session gives, while another page's session
+// keeps talking: the agent must live, stay bounded and serve that session.
+class TestHardeningLimits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void launchFlood();
+    void unreadPongs();
+    // Last: it takes the agent's descriptors away.
+    void descriptorsRunOut();
+
+private:
+    quint16 port() const { return quint16(served.port()); }
+
+    std::unique_ptr<TestHome> home;
+    QSslCertificate ca;
+    std::unique_ptr<ChildProcess> agent;
+    qint64 pid = 0;
+    QUrl served;
+    std::unique_ptr<TestPeer> canaryPage;
+    std::unique_ptr<Canary> canary;
+    QStringList results;
+};
+
+void TestHardeningLimits::initTestCase()
+{
+    QVERIFY(raiseDescriptorLimit() >= 4096);
+    home.reset(new TestHome);
+    seedAgentHome();
+    ca = agentCa();
+
+    rlimit ours;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &ours), 0);
+    const rlimit desktop{1024, ours.rlim_max};
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &desktop), 0);
+    agent.reset(new ChildProcess);
+    const bool started = startMainInstance(*agent, offscreen());
+    ::setrlimit(RLIMIT_NOFILE, &ours);
+    QVERIFY2(started, qPrintable(agent->errText()));
+    pid = agent->processId();
+    served = servedUrl();
+    canaryPage = launchedSession(ca, served);
+    QVERIFY(canaryPage);
+    canary.reset(new Canary(*canaryPage));
+}
+
+void TestHardeningLimits::cleanupTestCase()
+{
+    canary.reset();
+    canaryPage.reset();
+    if (agent) {
+        ::kill(pid_t(pid), SIGTERM);
+        agent->ended();
+        writeFile(artifactsDir() + "/hardening-limits.err", agent->err);
+    }
+    for (const QString &line : qAsConst(results))
+        qInfo().noquote() << line;
+}
+
+// Idle pages past the desktop's 1024 descriptors, and a launch from each of
+// 300 of them, every address another: the bound on running applications
+// holds, the rest are refused and never stored.
+void TestHardeningLimits::launchFlood()
+{
+    const QString limits = descriptorLimits(pid);
+    QCOMPARE(limits.section(' ', 0, 0), limits.section(' ', 1, 1));
+
+    const int IDLE = 1010, LAUNCHES = 300;
+    RecordingEnds masters;
+    for (int i = 0; i < IDLE; ++i)
+        masters.push_back(std::make_unique<RecordingEnd>(ca));
+    QVERIFY(openAll(masters, [&](int) { return wssUrl("127.0.0.1", port(), served.path()); }));
+    const int descriptors = descriptorsOf(pid);
+    const qint64 whileOpening = canary->takeLongestWait();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < LAUNCHES; ++i)
+        masters[i]->socket.sendTextMessage(
+            launch(QString("http://example.invalid/flood.jnlp?action=wait&ms=10000&n=%1").arg(i)));
+    auto refused = [&]() {
+        int n = 0;
+        for (int i = 0; i < LAUNCHES; ++i)
+            n += masters[i]->got.size() > 1;
+        return n;
+    };
+    // The canary's application runs as well.
+    QVERIFY(waitUntil([&]() { return refused() + childrenOf(pid) == LAUNCHES + 1; }, 60000));
+    const qint64 ms = timer.elapsed();
+    QCOMPARE(childrenOf(pid), Server::MAX_RUNNING_APPS);
+    for (int i = 0; i < LAUNCHES; ++i) {
+        if (masters[i]->got.size() > 1)
+            QVERIFY2(masters[i]->got[1].contains("\"code\":-201,\"message\":\"Nepodarilo sa spustit aplikaciu. "),
+                     qPrintable(masters[i]->got[1]));
+    }
+    QCOMPARE(readAll(Utils::fileConfig()).count("flood.jnlp"), Server::MAX_RUNNING_APPS - 1);
+    QVERIFY(agent->state() == QProcess::Running);
+    QVERIFY(echoes(*canaryPage, "after the launches"));
+    results << QString("launch flood: limits %1, %2 idle pages (%3 descriptors), %4 launches: %5 refused in %6 ms;"
+                       " canary's longest wait %7 ms while the pages opened, %8 ms during the launches")
+                   .arg(limits)
+                   .arg(IDLE)
+                   .arg(descriptors)
+                   .arg(LAUNCHES)
+                   .arg(refused())
+                   .arg(ms)
+                   .arg(whileOpening)
+                   .arg(canary->takeLongestWait());
+    masters.clear();
+    // Later cases count the agent's descriptors without these applications.
+    QVERIFY(waitUntil([&]() { return childrenOf(pid) == 1; }, 60000));
+}
+
+// A page that pings and never reads: the agent stops reading it once its
+// pongs wait, rather than queueing one for each; read again, all come.
+void TestHardeningLimits::unreadPongs()
+{
+    RawWebSocket raw(port());
+    QVERIFY(raw.open(served.path().toUtf8()) && raw.waitFor(1));
+    raw.stopReading();
+    const qint64 peak = memoryKiB(pid, "VmHWM");
+    const int PINGS = 500000, PAYLOAD = 125;
+    // Masked with a zero key, so the payload goes as it is.
+    const QByteArray ping = QByteArray("\x89\xfd\0\0\0\0", 6) + QByteArray(PAYLOAD, 'p');
+    raw.socket.write(ping.repeated(PINGS));
+    auto queued = [&]() { return raw.socket.bytesToWrite() + raw.socket.encryptedBytesToWrite(); };
+    qint64 last = -1;
+    QElapsedTimer still;
+    still.start();
+    QVERIFY(waitUntil(
+        [&]() {
+            if (queued() != last) {
+                last = queued();
+                still.restart();
+            }
+            return last == 0 || still.elapsed() > 3000;
+        },
+        120000));
+    const qint64 grown = memoryKiB(pid, "VmHWM") - peak;
+    QVERIFY(agent->state() == QProcess::Running);
+    QVERIFY(echoes(*canaryPage, "after the pings"));
+    results << QString("unread pongs: %1 pings of %2 B, %3 KiB still with the page when the agent stopped reading,"
+                       " agent peak +%4 KiB")
+                   .arg(PINGS)
+                   .arg(PAYLOAD)
+                   .arg(last >> 10)
+                   .arg(grown);
+    QVERIFY2(grown < 32 * 1024, qPrintable(results.last()));
+
+    qint64 got = 0;
+    raw.socket.setReadBufferSize(0);
+    QVERIFY2(waitUntil(
+                 [&]() {
+                     got += raw.socket.readAll().size();
+                     return got >= qint64(PINGS) * (PAYLOAD + 2);
+                 },
+                 120000),
+             qPrintable(QString("%1 bytes of pongs").arg(got)));
+}
+
+// The process holds every descriptor it may: the account check cannot run
+// and refuses, the listener waits rather than spin on its failing accept,
+// and once descriptors come free the agent serves again by itself.
+void TestHardeningLimits::descriptorsRunOut()
+{
+    rlimit saved;
+    QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, nullptr, &saved), 0);
+    // Accepted, its request not yet sent when the last descriptor goes.
+    QSslSocket early;
+    early.setPeerVerifyMode(QSslSocket::VerifyNone);
+    early.connectToHostEncrypted("127.0.0.1", port());
+    QVERIFY(early.waitForEncrypted(20000));
+    const rlimit full{lowestFreeDescriptor(pid), saved.rlim_max};
+    QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, &full, nullptr), 0);
+    early.write("GET " + served.path().toUtf8()
+                + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    QVERIFY(agent->waitForLog("Kontrola vlastnika spojenia sa nedala vykonat:"));
+
+    // New connections wait in the backlog; the listener must not spin on them.
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.push_back(std::make_unique<QTcpSocket>());
+        waiting.back()->connectToHost(QHostAddress::LocalHost, port());
+    }
+    QVERIFY2(agent->waitForLog("Nedostatok deskriptorov", 30000), qPrintable(agent->errText().right(2000)));
+    const double cpu = cpuSeconds(pid);
+    QElapsedTimer timer;
+    timer.start();
+    waitUntil([]() { return false; }, 3000);
+    const double used = cpuSeconds(pid) - cpu;
+    const qint64 ms = timer.elapsed();
+    QVERIFY(echoes(*canaryPage, "while short"));
+
+    QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, &saved, nullptr), 0);
+    TestPeer fresh(ca);
+    QCOMPARE(fresh.first(wssUrl("127.0.0.1", port(), served.path()), 30000), MAIN_HELLO);
+    results << QString("descriptors run out: agent used %1 s of CPU in %2 ms while short; canary's longest wait %3 ms")
+                   .arg(used, 0, 'f', 2)
+                   .arg(ms)
+                   .arg(canary->takeLongestWait());
+    // A listener that spins takes all of it.
+    QVERIFY2(used < 0.3 * double(ms) / 1000, qPrintable(results.last()));
+}
+
+QTEST_MAIN(TestHardeningLimits)
+#include "tst_hardening_limits.moc"
