@@ -130,6 +130,7 @@ desktop=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' 
 icon=$(sed -n 's|.*<icon type="stock">\(.*\)</icon>.*|\1|p' "$metainfo")
 [ -f "/usr/share/icons/hicolor/128x128/apps/$icon.png" ] || fail "the metadata's icon $icon is not installed"
 grep -q '<mediatype>x-scheme-handler/obrenta-kavrel</mediatype>' "$metainfo" || fail "the metadata lacks the URL scheme"
+grep -q "<release version=\"$version\"" "$metainfo" || fail "the metadata lists no release $version"
 for lang in sk; do
     for tag in name summary p; do
         grep -q "<$tag xml:lang=\"$lang\">" "$metainfo" || fail "the metadata has no $lang $tag"
