@@ -55,9 +55,10 @@ line() { sed -n "s/^ $1: //p" "$work/hardening.txt"; }
 for check in "Position Independent Executable" "Stack protected" "Read-only relocations" "Immediate binding"; do
     [ "$(line "$check")" = yes ] || fail "hardening-check: $check: $(line "$check")"
 done
-# Fortified calls: every call the compiler could bound is bounded at compile
-# time, so no __*_chk call is left to see; then the build must have asked for
-# fortification with optimisation.
+# Fortified calls: the program's own calls have lengths the compiler proved
+# within their buffers and the copies in Qt's inline code go to memory of a
+# size it cannot know, so no checked call is left to see; then the build must
+# have asked for fortification with optimisation.
 answer=$(line "Fortify Source functions")
 case "$answer" in
 yes*) ;;
@@ -131,6 +132,15 @@ icon=$(sed -n 's|.*<icon type="stock">\(.*\)</icon>.*|\1|p' "$metainfo")
 [ -f "/usr/share/icons/hicolor/128x128/apps/$icon.png" ] || fail "the metadata's icon $icon is not installed"
 grep -q '<mediatype>x-scheme-handler/obrenta-kavrel</mediatype>' "$metainfo" || fail "the metadata lacks the URL scheme"
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metadata lists no release $version"
+# What a software centre sees: the component in the system's catalogue, found
+# by the URL scheme it handles, in English and in Slovak.
+appstreamcli refresh-cache --force >/dev/null
+appstreamcli what-provides mediatype x-scheme-handler/obrenta-kavrel >"$work/provides.txt" 2>&1
+grep -qx 'Identifier: sk.obrenta.kavrel \[desktop-application\]' "$work/provides.txt" ||
+    { cat "$work/provides.txt" >&2; fail "the catalogue names no handler of obrenta-kavrel:"; }
+grep -qx 'Summary: Lets web pages start applications on this computer' "$work/provides.txt" || fail "no English summary"
+LANGUAGE=sk LANG=C.UTF-8 appstreamcli get sk.obrenta.kavrel | grep -q ': Umožňuje webovým stránkam spúšťať aplikácie' ||
+    fail "no Slovak summary in the catalogue"
 for lang in sk; do
     for tag in name summary p; do
         grep -q "<$tag xml:lang=\"$lang\">" "$metainfo" || fail "the metadata has no $lang $tag"
@@ -220,12 +230,18 @@ for pid in $agent $other $copy; do
     running "$pid" || fail "process $pid did not survive the upgrade"
 done
 [ "$(readlink "/proc/$agent/exe")" = "$exe (deleted)" ] || fail "the instance runs $(readlink "/proc/$agent/exe")"
+# One more of the package's, started after the upgrade, runs the new file.
+prepare "$work/later"
+start "$work/later" kavrel
+later=$started
+within 'registered "$work/later"' || fail "the instance started after the upgrade did not start"
+[ "$(readlink "/proc/$later/exe")" = "$exe" ] || fail "the later instance runs $(readlink "/proc/$later/exe")"
 
-# Removal ends the package's own instances, of every account, as their quit
-# entry would; the copy runs on.
+# Removal ends the package's own instances, of every account and of either
+# file, as their quit entry would; the copy runs on.
 DEBIAN_FRONTEND=noninteractive apt-get remove -y kavrel >/dev/null
-within '! running "$agent" && ! running "$other"' || fail "a packaged instance outlived the package"
-for pid in $agent $other; do
+within '! running "$agent" && ! running "$other" && ! running "$later"' || fail "a packaged instance outlived the package"
+for pid in $agent $other $later; do
     status=0
     wait "$pid" || status=$?
     [ "$status" -eq 0 ] || fail "the packaged instance $pid ended with $status"
@@ -239,5 +255,8 @@ for gone in /usr/bin/kavrel /usr/lib/kavrel /usr/share/applications/kavrel.deskt
     /usr/share/icons/hicolor/48x48/apps/obrenta-kavrel.png /usr/share/man/man1/kavrel.1.gz "$metainfo"; do
     [ ! -e "$gone" ] && [ ! -L "$gone" ] || fail "$gone is still there after removal"
 done
+appstreamcli refresh-cache --force >/dev/null
+! appstreamcli what-provides mediatype x-scheme-handler/obrenta-kavrel 2>&1 | grep -q sk.obrenta.kavrel ||
+    fail "the catalogue still lists the component after removal"
 echo "package: installed, checked, registered, unregistered, upgraded under 3 instances and removed:" \
-    "2 packaged instances ended, the copy from the build directory ran on"
+    "3 packaged instances ended (2 accounts, old and new file), the copy from the build directory ran on"
