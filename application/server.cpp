@@ -260,6 +260,39 @@ void Server::textMessageReceived(QWebSocket *client, const QString &msg)
 
 void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
 {
+    // Before the policy, which remembers every address it is asked about.
+    const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
+    const QPair<int, QString> refusal = admitLaunch(sessionId, params.value("url").toString(),
+                                                    {params.value("javaXmx").toString(),
+                                                     params.value("javaXms").toString(),
+                                                     params.value("javaXss").toString()});
+    if (refusal.first != 0) {
+        reportLaunchFailure(sessionId, refusal.first, refusal.second);
+        return;
+    }
+    // The policy may rewrite the settings file, which takes a while: one
+    // launch per pass of the event loop, so that every other session is
+    // served in between however many pages launch at once.
+    pendingLaunches.append({client, params});
+    if (!launchedInPass)
+        launchNext();
+}
+
+void Server::launchNext()
+{
+    launchedInPass = false;
+    if (pendingLaunches.isEmpty())
+        return;
+    const PendingLaunch next = pendingLaunches.takeFirst();
+    launchedInPass = true;
+    QTimer::singleShot(0, this, &Server::launchNext);
+    // A page gone meanwhile wants nothing started.
+    if (next.client && next.client->state() == QAbstractSocket::ConnectedState)
+        startLaunch(next.client, next.params);
+}
+
+void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
+{
     const QString url = params.value("url").toString();
     const QString javaXmx = params.value("javaXmx").toString();
     const QString javaXms = params.value("javaXms").toString();
@@ -272,13 +305,6 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
     const QString port = client->property(PROPERTY_SERVER_PORT).toString();
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QString bindIp = client->property(PROPERTY_SERVER_BIND_IP).toString();
-
-    // Before the policy, which remembers every address it is asked about.
-    const QPair<int, QString> refusal = admitLaunch(sessionId, url, {javaXmx, javaXms, javaXss});
-    if (refusal.first != 0) {
-        reportLaunchFailure(sessionId, refusal.first, refusal.second);
-        return;
-    }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("KAVREL_URL", QString("wss://%1:%2/slave/%3").arg(host, port, sessionId));
@@ -329,11 +355,14 @@ QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString 
     bool busy = sessions.value(sessionId).size() > 1;
     for (const QProcess *proc : running)
         busy = busy || proc->property(PROPERTY_SESSION_ID).toString() == sessionId;
+    for (const PendingLaunch &pending : pendingLaunches)
+        busy = busy || (pending.client && pending.client->property(PROPERTY_SESSION_ID).toString() == sessionId);
     if (busy)
         return qMakePair(-200, QString("Relacia uz ma spustenu aplikaciu."));
     // Each running application holds descriptors of ours; the agent's own
     // work must never run out of them.
-    if (running.size() >= MAX_RUNNING_APPS || !server || server->spareDescriptors() < LAUNCH_RESERVE) {
+    if (running.size() + pendingLaunches.size() >= MAX_RUNNING_APPS || !server
+        || server->spareDescriptors() < LAUNCH_RESERVE) {
         qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
         return qMakePair(-201,
                          QString("Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart Prilis vela "

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QProcess>
 #include <QSet>
 #include <QString>
@@ -82,6 +83,8 @@ private:
     void textMessageReceived(QWebSocket *client, const QString &msg);
     void socketDisconnected(QWebSocket *client);
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
+    void launchNext();
+    void startLaunch(QWebSocket *client, const QVariantMap &params);
     // (0, empty) when the launch may go on to the policy.
     QPair<int, QString> admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const;
     void reportLaunchFailure(const QString &sessionId, int code, const QString &message);
@@ -102,6 +105,14 @@ private:
     QHash<QWebSocket *, QList<QWebSocket *>> waiters;
     // Launched applications that have not ended yet.
     QSet<QProcess *> running;
+    // Admitted launches waiting for their pass of the event loop.
+    struct PendingLaunch
+    {
+        QPointer<QWebSocket> client;
+        QVariantMap params;
+    };
+    QList<PendingLaunch> pendingLaunches;
+    bool launchedInPass = false;
     QString token;
 };
 
