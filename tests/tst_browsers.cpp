@@ -81,9 +81,22 @@ private:
     Xvfb display;
 };
 
+// A launcher for the URL a page handed to the test, started directly or
+// through the desktop's scheme handler.
+static void startLauncher(ChildProcess &launcher, const QProcessEnvironment &env, const QString &url,
+                          bool throughDesktop)
+{
+    launcher.setProcessEnvironment(env);
+    if (throughDesktop)
+        launcher.start("xdg-open", {url});
+    else
+        launcher.start(kavrelPath(), {url});
+}
+
 void TestBrowsers::walk(const QString &name, const Opener &open, const QString &via, bool throughDesktop)
 {
     HttpServer http(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/tests/pages");
+    http.addRoot(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/clients/js");
     QVERIFY(http.isListening());
     // Ports of the dynamic range, as a page offers them in a launch URL.
     PortHold hold(2);
@@ -99,60 +112,90 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
     QVERIFY2(browser.waitForStarted(), qPrintable(name));
     Page page(http, browser, name);
 
-    const QString launchUrl = page.take("launch");
-    QVERIFY2(!launchUrl.isNull(), qPrintable(page.problem));
-    const QUrl launch(launchUrl);
-    const QUrlQuery launchQuery(launch);
-    QCOMPARE(launch.scheme(), QString("obrenta-kavrel"));
-    QCOMPARE(launchQuery.queryItemValue("hostnames"), QString("kavrel.localhost,127.0.0.1"));
-    QCOMPARE(launchQuery.queryItemValue("ports"), ports);
-    QVERIFY(!launchQuery.queryItemValue("token").isEmpty());
+    // The kit's launch URL, with a token of its own each time.
+    QStringList tokens;
+    const auto takeLaunch = [&]() {
+        const QString text = page.take("launch");
+        const QUrl launch(text);
+        const QUrlQuery launchQuery(launch);
+        const QString token = launchQuery.queryItemValue("token");
+        if (text.isNull() || launch.scheme() != "obrenta-kavrel"
+            || launchQuery.queryItemValue("hostnames") != "kavrel.localhost,127.0.0.1"
+            || launchQuery.queryItemValue("ports") != ports
+            || !QRegularExpression("^[0-9a-f]{32}$").match(token).hasMatch() || tokens.contains(token)) {
+            page.problem += " launch URL: " + text;
+            return QString();
+        }
+        tokens << token;
+        return text;
+    };
 
+    const QString launchUrl = takeLaunch();
+    QVERIFY2(!launchUrl.isNull(), qPrintable(page.problem));
     ChildProcess launcher;
-    launcher.setProcessEnvironment(display.environment());
     hold.release();
-    if (throughDesktop)
-        launcher.start("xdg-open", {launchUrl});
-    else
-        launcher.start(kavrelPath(), {launchUrl});
+    startLauncher(launcher, display.environment(), launchUrl, throughDesktop);
     QVERIFY(launcher.waitForStarted());
 
-    // The redirect server hands out the main server's address with the host the page used.
-    QUrl server(QString::fromUtf8(readAll(Utils::fileState())).split('\n').filter("wss://kavrel.localhost:").value(0));
-    QVERIFY(server.isValid() && server.port() > 0);
-    for (const QString host : {"kavrel.localhost", "127.0.0.1"}) {
-        const QString redirect = page.take("redirect");
-        QVERIFY2(!redirect.isNull(), qPrintable(page.problem));
-        server.setHost(host);
-        QCOMPARE(redirect, server.toString());
-    }
-    const QString version = page.take("master");
+    const QString version = page.take("session");
     QVERIFY2(!version.isNull(), qPrintable(page.problem));
-    QVERIFY(!version.isEmpty());
-
+    QCOMPARE(version, QString(KAVREL_VERSION));
+    // The kit reached the main server through the host it was given.
     const QString slave = page.take("application");
     QVERIFY2(!slave.isNull(), qPrintable(page.problem));
+    const QUrl server(
+        QString::fromUtf8(readAll(Utils::fileState())).split('\n').filter("wss://kavrel.localhost:").value(0));
+    QVERIFY(server.isValid() && server.port() > 0);
     const QRegularExpression slaveUrl(
         QString("^wss://%1:%2/slave/%3$").arg(QRegularExpression::escape(via)).arg(server.port()).arg(UUID_PATTERN));
     QVERIFY2(slaveUrl.match(slave).hasMatch(), qPrintable(slave));
     const QString echoed = page.take("echoed");
     QVERIFY2(echoed.contains("Dobrý deň z " + name), qPrintable(echoed + page.problem));
-    QVERIFY2(!page.take("refused").isNull(), qPrintable(page.problem));
-    const QString closed = page.take("closed");
-    QVERIFY2(closed == "1000", qPrintable(closed + page.problem));
-
-    // The page left both redirect listeners, so the launcher (and xdg-open with it) has ended.
+    const QString left = page.take("left");
+    QVERIFY2(left == "1000", qPrintable(left + page.problem));
+    // The kit left every listener of the launcher, so it (and xdg-open with it) has ended.
     QVERIFY2(launcher.ended(STEP_MS), qPrintable(launcher.errText()));
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
+
+    // A refused application: its status, then the close, and no message.
+    const QString refusedUrl = takeLaunch();
+    QVERIFY2(!refusedUrl.isNull(), qPrintable(page.problem));
+    ChildProcess refusing;
+    startLauncher(refusing, display.environment(), refusedUrl, throughDesktop);
+    const QString refused = page.take("refused");
+    QCOMPARE(refused,
+             QString(
+                 R"([{"code":-203,"message":"Spustenie aplikacie bolo zakazane pouzivatelom","state":"error"}] 0)"));
+    const QString closed = page.take("closed");
+    QVERIFY2(closed == "1000", qPrintable(closed + page.problem));
+    QVERIFY2(refusing.ended(STEP_MS), qPrintable(refusing.errText()));
+
+    // Nobody answers: the kit gives up with "unreachable".
+    QVERIFY2(!takeLaunch().isNull(), qPrintable(page.problem));
+    const QString silent = page.take("failed");
+    QVERIFY2(silent == "unreachable", qPrintable(silent + page.problem));
+
+    // A launcher for another token holds the ports: "refused".
+    QVERIFY2(!takeLaunch().isNull(), qPrintable(page.problem));
+    ChildProcess stranger;
+    stranger.setProcessEnvironment(display.environment());
+    stranger.start(kavrelPath(),
+                   {QString("obrenta-kavrel:?hostnames=kavrel.localhost&ports=%1&token=someone-else").arg(ports)});
+    const QString strangerSaid = page.take("failed");
+    QVERIFY2(strangerSaid.startsWith("refused ") && strangerSaid.contains("Pristup zamietnuty"),
+             qPrintable(strangerSaid + page.problem));
+    stranger.kill();
+    QVERIFY(stranger.ended());
+
     browser.kill();
     QVERIFY(browser.ended());
 }
 
 // A new account's Chromium and Firefox, trusting only what the agent put into
-// their own stores, walk a page from the launch URL through the redirect
-// server and the main server to a running application and back, and to a
-// refused launch.
+// their own stores, walk a page through the page kit: from the launch URL
+// through the redirect server and the main server to a running application
+// and back, to a refused launch, and to the kit's own failures.
 void TestBrowsers::launchRoadInRealBrowsers()
 {
     QVERIFY(display.isRunning());

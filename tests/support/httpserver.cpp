@@ -22,7 +22,7 @@ static QByteArray contentType(const QString &path)
 
 HttpServer::HttpServer(const QString &documentRoot, QObject *parent)
     : QTcpServer(parent)
-    , root(documentRoot)
+    , roots{documentRoot}
 {
     connect(this, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
     listen(QHostAddress::LocalHost, 0);
@@ -31,6 +31,11 @@ HttpServer::HttpServer(const QString &documentRoot, QObject *parent)
 QString HttpServer::url(const QString &path) const
 {
     return QString("http://127.0.0.1:%1/%2").arg(serverPort()).arg(path);
+}
+
+void HttpServer::addRoot(const QString &directory)
+{
+    roots << directory;
 }
 
 void HttpServer::onNewConnection()
@@ -58,12 +63,15 @@ void HttpServer::serve(QTcpSocket *socket)
         reports << target.query(QUrl::FullyDecoded);
         status = "204 No Content";
     } else {
-        QFile file(root + "/" + QFileInfo(target.path()).fileName());
-        if (file.open(QIODevice::ReadOnly)) {
-            body = file.readAll();
-            type = contentType(file.fileName());
-        } else {
-            status = "404 Not Found";
+        status = "404 Not Found";
+        for (const QString &root : qAsConst(roots)) {
+            QFile file(root + "/" + QFileInfo(target.path()).fileName());
+            if (file.open(QIODevice::ReadOnly)) {
+                body = file.readAll();
+                type = contentType(file.fileName());
+                status = "200 OK";
+                break;
+            }
         }
     }
     socket->write(

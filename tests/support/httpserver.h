@@ -19,6 +19,8 @@ public:
 
     // http://127.0.0.1:<port>/<path>
     QString url(const QString &path) const;
+    // Files not found in the first root are looked for here, in order.
+    void addRoot(const QString &directory);
 
     QStringList reports;
 
@@ -26,7 +28,7 @@ private:
     void onNewConnection();
     void serve(QTcpSocket *socket);
 
-    QString root;
+    QStringList roots;
 };
 
 #endif // HTTPSERVER_H
