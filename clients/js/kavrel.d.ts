@@ -6,7 +6,7 @@ export const DEFAULT_PORTS: readonly number[];
 export const DEFAULT_TIMEOUT_MS: number;
 
 /** Why launch() failed before a session existed. */
-export type KavrelErrorCode = "unreachable" | "refused" | "closed";
+export type KavrelErrorCode = "unreachable" | "blocked" | "refused" | "closed";
 
 export class KavrelError extends Error {
     constructor(code: KavrelErrorCode, message: string);
@@ -14,6 +14,9 @@ export class KavrelError extends Error {
     /**
      * "unreachable": no agent answered in time (not installed, not started,
      * the user declined to open it);
+     * "blocked": the browser does not let the page reach this computer (its
+     * local-network-access permission is denied, or still being asked); the
+     * message can be shown to the user;
      * "refused": the agent turned the page away (close 1008);
      * "closed": the agent closed the connection before greeting the page.
      */

@@ -23,12 +23,22 @@ const JVM_OPTIONS = ["javaXmx", "javaXms", "javaXss"];
 const RETRY_MS = 250;
 // How long a last visit to another candidate port may take.
 const VISIT_MS = 5000;
+// A connection to this computer that is still being made after this long
+// waits for something other than the network: a browser's permission prompt.
+const STALLED_MS = 2000;
+// Names of the browser permission that guards a page's connections to this
+// computer, newest first.
+const PERMISSIONS = ["loopback-network", "local-network-access"];
+const BLOCKED_TEXT = "The browser does not let this page reach applications on this computer. "
+    + "Allow local network access for this site in the browser's site settings, "
+    + "or ask your administrator to allow it.";
 const CLOSE_NORMAL = 1000;
 const CLOSE_POLICY = 1008;
 
 // A failure before a session exists. code is "unreachable" (no agent answered
-// in time), "refused" (the agent turned the page away) or "closed" (the agent
-// closed the connection before greeting it).
+// in time), "blocked" (the browser does not let the page reach this computer:
+// local network access), "refused" (the agent turned the page away) or
+// "closed" (the agent closed the connection before greeting it).
 export class KavrelError extends Error {
     constructor(code, message) {
         super(message);
@@ -93,6 +103,22 @@ function openInFrame(launchUrl) {
     return frame;
 }
 
+// The state of the browser's local-network-access permission for this page,
+// or null where the browser has none.
+async function networkPermission() {
+    const permissions = globalThis.navigator && globalThis.navigator.permissions;
+    if (!permissions || typeof permissions.query !== "function")
+        return null;
+    for (const name of PERMISSIONS) {
+        try {
+            return await permissions.query({name});
+        } catch (e) {
+            // Not a permission this browser knows; try the older name.
+        }
+    }
+    return null;
+}
+
 function parsed(text) {
     if (typeof text !== "string")
         return null;
@@ -113,13 +139,21 @@ function paramsOf(message, method) {
 // Asks every candidate port for the main server's address until one answers.
 // The launcher listens on all the ports it could take; a port that turns the
 // page away belongs to somebody else (an older launcher, another account).
-function findServer(settings, token, deadline) {
+// A browser that gates local network access fails the page's connections at
+// once once the permission is denied (an administrator's policy grants it),
+// and holds them while it asks the user.
+function findServer(settings, token, deadline, permission) {
     return new Promise((resolve, reject) => {
         const {ports, host} = settings;
         const timers = new Set();
-        const inFlight = new Set();
+        const inFlight = new Map();
         const refused = new Map();
         let done = false;
+        const denied = () => permission !== null && permission.state === "denied";
+        const onPermission = () => {
+            if (denied())
+                give(new KavrelError("blocked", BLOCKED_TEXT));
+        };
 
         const later = (ms, action) => {
             const timer = setTimeout(() => {
@@ -133,11 +167,15 @@ function findServer(settings, token, deadline) {
             for (const timer of timers)
                 clearTimeout(timer);
             timers.clear();
+            if (permission !== null)
+                permission.removeEventListener("change", onPermission);
         };
         const give = (error) => {
             if (done)
                 return;
             finish();
+            for (const {socket} of inFlight.values())
+                socket.close();
             reject(error);
         };
 
@@ -155,8 +193,8 @@ function findServer(settings, token, deadline) {
         const attempt = (port) => {
             if (done)
                 return;
-            inFlight.add(port);
             const socket = new WebSocket("wss://" + host + ":" + port + "/getUrl/" + token);
+            inFlight.set(port, {since: Date.now(), socket});
             let answered = false;
             socket.onerror = () => {};
             socket.onmessage = (event) => {
@@ -190,13 +228,27 @@ function findServer(settings, token, deadline) {
                                                  + (event.reason ? ": " + event.reason : "")));
                     return;
                 }
+                if (denied()) {
+                    give(new KavrelError("blocked", BLOCKED_TEXT));
+                    return;
+                }
                 later(RETRY_MS, () => attempt(port));
             };
         };
 
-        later(Math.max(0, deadline - Date.now()), () => give(new KavrelError(
-            "unreachable", "no Kavrel agent answered on ports " + ports.join(", ") + " within "
-                + settings.timeoutMs + " ms (is Kavrel installed, and was it allowed to start?)")));
+        later(Math.max(0, deadline - Date.now()), () => {
+            const now = Date.now();
+            const stalled = [...inFlight.values()].some(
+                ({since, socket}) => socket.readyState === 0 && now - since >= STALLED_MS);
+            if (denied() || (permission !== null && permission.state === "prompt" && stalled))
+                give(new KavrelError("blocked", BLOCKED_TEXT + " (The browser is still asking the user.)"));
+            else
+                give(new KavrelError("unreachable", "no Kavrel agent answered on ports " + ports.join(", ")
+                                                        + " within " + settings.timeoutMs
+                                                        + " ms (is Kavrel installed, and was it allowed to start?)"));
+        });
+        if (permission !== null)
+            permission.addEventListener("change", onPermission);
         ports.forEach(attempt);
     });
 }
@@ -321,9 +373,10 @@ export async function launch(appUrl, options = {}) {
     const token = randomToken();
     const launchUrl = "obrenta-kavrel:?hostnames=" + HOSTS.join(",") + "&ports=" + settings.ports.join(",")
         + "&token=" + token;
+    const permission = await networkPermission();
     const opened = await settings.open(launchUrl);
     try {
-        const server = await findServer(settings, token, deadline);
+        const server = await findServer(settings, token, deadline, permission);
         return await connectMaster(server.url, deadline, settings.params);
     } finally {
         if (settings.open === openInFrame)

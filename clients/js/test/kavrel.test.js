@@ -18,7 +18,9 @@ const MASTER = "wss://kavrel.localhost:50000/master/secret";
 // A scripted agent behind a WebSocket of the browser's shape. Each URL's
 // behaviour is a function (socket, tries) called when the socket opens:
 // socket.answer(text) sends to the page, socket.end(code, reason) closes it;
-// an unknown URL fails like a port nobody listens on.
+// HOLD keeps the connection being made for ever; an unknown URL fails like a
+// port nobody listens on.
+const HOLD = "hold";
 class Agent {
     constructor() {
         this.behaviour = new Map();
@@ -36,6 +38,8 @@ class Agent {
                 const tries = (agent.tries.get(url) || 0) + 1;
                 agent.tries.set(url, tries);
                 const act = agent.behaviourOf(url);
+                if (act === HOLD)
+                    return;
                 setImmediate(() => {
                     if (!act) {
                         this.onerror && this.onerror({});
@@ -267,6 +271,89 @@ test("failures before a session name themselves", async (t) => {
                                              {ports: [50070], timeoutMs: 300, open: () => {}}));
         assert.equal(error.code, "unreachable");
         assert.equal(agent.opened(MASTER)[0].readyState, 3);
+    });
+});
+
+// The browser's local-network-access permission, as navigator.permissions
+// shows it; names lists the permission names the browser knows.
+function permission(state, names = ["loopback-network"]) {
+    const status = new EventTarget();
+    status.state = state;
+    status.set = next => {
+        status.state = next;
+        status.dispatchEvent(new Event("change"));
+    };
+    status.asked = [];
+    Object.defineProperty(globalThis, "navigator", {configurable: true, writable: true, value: {permissions: {
+        query: async ({name}) => {
+            status.asked.push(name);
+            if (!names.includes(name))
+                throw new TypeError("unknown permission " + name);
+            return status;
+        }}}});
+    return status;
+}
+
+test("a browser that keeps the page from this computer: blocked, told apart from unreachable", async (t) => {
+    t.after(() => delete globalThis.navigator);
+
+    await t.test("the permission turns to denied when the browser refuses the connection", async () => {
+        const agent = new Agent();
+        const status = permission("prompt");
+        agent.on("wss://kavrel.localhost:50080/", socket => socket.end(1006, ""));
+        const pending = launch("https://example.com/app.jnlp", {ports: [50080], timeoutMs: 5000, open: () => {}});
+        await until(() => agent.sockets.length >= 1);
+        status.set("denied");
+        const error = await rejection(pending);
+        assert.equal(error.code, "blocked");
+        assert.match(error.message, /local network access/);
+        assert.deepEqual(status.asked, ["loopback-network"]);
+    });
+
+    await t.test("denied from the start, under the older name: blocked at the first failure", async () => {
+        const agent = new Agent();
+        const status = permission("denied", ["local-network-access"]);
+        const started = Date.now();
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50090, 50091], timeoutMs: 5000, open: () => {}}));
+        assert.equal(error.code, "blocked");
+        assert.ok(Date.now() - started < 1000);
+        assert.deepEqual(status.asked, ["loopback-network", "local-network-access"]);
+        assert.ok(agent.sockets.length >= 1);
+    });
+
+    await t.test("granted, or no such permission: nobody answering is unreachable", async () => {
+        for (const status of [() => permission("granted"), () => permission("prompt", [])]) {
+            new Agent();
+            status();
+            const error = await rejection(launch("https://example.com/app.jnlp",
+                                                 {ports: [50100], timeoutMs: 300, open: () => {}}));
+            assert.equal(error.code, "unreachable");
+        }
+    });
+
+    await t.test("a connection held while the browser asks the user: blocked at the time-out", async () => {
+        const agent = new Agent();
+        permission("prompt");
+        agent.on("wss://kavrel.localhost:50110/", HOLD);
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50110], timeoutMs: 2300, open: () => {}}));
+        assert.equal(error.code, "blocked");
+        assert.match(error.message, /still asking/);
+        assert.ok(agent.sockets.every(socket => socket.closedBy === "page"));
+
+        // Where the browser has no such permission, or the connection is
+        // made but nobody speaks, it is just nobody answering.
+        for (const [act, withPermission] of [[HOLD, false], [() => {}, true]]) {
+            const plain = new Agent();
+            delete globalThis.navigator;
+            if (withPermission)
+                permission("prompt");
+            plain.on("wss://kavrel.localhost:50111/", act);
+            const unreachable = await rejection(launch("https://example.com/app.jnlp",
+                                                       {ports: [50111], timeoutMs: 2300, open: () => {}}));
+            assert.equal(unreachable.code, "unreachable");
+        }
     });
 });
 
