@@ -1,7 +1,8 @@
 // The road of a launch as a web page walks it through the page kit's public
 // API. Query: ports=P1,P2 (free, for the launch URL), via (the host the kit
 // connects to), app (an address the agent allows), forbidden (one it
-// refuses), name (the browser). Each step is reported by fetching
+// refuses), name (the browser), steps (which of road, refusal, failures and
+// blocked to walk, in that order; "done" follows the last). Each step is reported by fetching
 // /report?<text>; the kit's open() reports "launch <URL>", which the test
 // answers by starting the launcher as the desktop would (or, for the error
 // steps, by starting none or a stranger). A failure reports "error <text>".
@@ -62,7 +63,7 @@ async function failure(promise) {
     throw new Error("launch succeeded where it should fail");
 }
 
-async function walk() {
+async function road() {
     const app = query.get("app");
     const session = await launch(app, options({params: {javaXmx: "256m"}}));
     await report("session " + session.version);
@@ -86,18 +87,36 @@ async function walk() {
     await box.until(() => box.closed, "close");
     check(box.statuses.length === 0, "statuses " + JSON.stringify(box.statuses));
     await report("left " + box.closed.code);
+}
 
+async function refusal() {
     const refused = inbox(await launch(query.get("forbidden"), options()));
     await refused.until(() => refused.closed, "refusal");
     await report("refused " + JSON.stringify(refused.statuses) + " " + refused.texts.length);
     await report("closed " + refused.closed.code);
+}
 
+async function failures() {
     // Nobody answers the launch URL.
-    const silent = await failure(launch(app, options({timeoutMs: 1500})));
-    await report("failed " + silent.code);
+    const silent = await failure(launch(query.get("app"), options({timeoutMs: 1500})));
+    await report("failed " + silent.code + " " + silent.message);
     // A stranger's launcher holds the ports.
-    const stranger = await failure(launch(app, options()));
+    const stranger = await failure(launch(query.get("app"), options()));
     await report("failed " + stranger.code + " " + stranger.message);
+}
+
+// The agent runs and the test starts the launcher, but the browser keeps
+// this page from the computer.
+async function blocked() {
+    const error = await failure(launch(query.get("app"), options()));
+    await report("failed " + error.code + " " + error.message);
+}
+
+async function walk() {
+    const steps = {road, refusal, failures, blocked};
+    for (const step of query.get("steps").split(","))
+        await steps[step]();
+    await report("done");
 }
 
 walk().catch(e => report("error " + e.message));

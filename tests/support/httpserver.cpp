@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -30,7 +31,30 @@ HttpServer::HttpServer(const QString &documentRoot, QObject *parent)
 
 QString HttpServer::url(const QString &path) const
 {
-    return QString("http://127.0.0.1:%1/%2").arg(serverPort()).arg(path);
+    return QString("%1://127.0.0.1:%2/%3").arg(tlsCertificate.isNull() ? "http" : "https").arg(serverPort()).arg(path);
+}
+
+void HttpServer::setTls(const QSslCertificate &certificate, const QSslKey &key)
+{
+    tlsCertificate = certificate;
+    tlsKey = key;
+}
+
+void HttpServer::incomingConnection(qintptr descriptor)
+{
+    if (tlsCertificate.isNull()) {
+        QTcpServer::incomingConnection(descriptor);
+        return;
+    }
+    QSslSocket *socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setLocalCertificate(tlsCertificate);
+    socket->setPrivateKey(tlsKey);
+    addPendingConnection(socket);
+    socket->startServerEncryption();
 }
 
 void HttpServer::addRoot(const QString &directory)
