@@ -14,9 +14,9 @@ export class KavrelError extends Error {
     /**
      * "unreachable": no agent answered in time (not installed, not started,
      * the user declined to open it);
-     * "blocked": the browser does not let the page reach this computer (its
-     * local-network-access permission is denied, or still being asked); the
-     * message can be shown to the user;
+     * "blocked": the browser refused the page access to this computer (its
+     * local-network-access permission is denied); the message can be shown
+     * to the user;
      * "refused": the agent turned the page away (close 1008);
      * "closed": the agent closed the connection before greeting the page.
      */

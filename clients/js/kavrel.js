@@ -23,9 +23,6 @@ const JVM_OPTIONS = ["javaXmx", "javaXms", "javaXss"];
 const RETRY_MS = 250;
 // How long a last visit to another candidate port may take.
 const VISIT_MS = 5000;
-// A connection to this computer that is still being made after this long
-// waits for something other than the network: a browser's permission prompt.
-const STALLED_MS = 2000;
 // Names of the browser permission that guards a page's connections to this
 // computer, newest first.
 const PERMISSIONS = ["loopback-network", "local-network-access"];
@@ -36,7 +33,7 @@ const CLOSE_NORMAL = 1000;
 const CLOSE_POLICY = 1008;
 
 // A failure before a session exists. code is "unreachable" (no agent answered
-// in time), "blocked" (the browser does not let the page reach this computer:
+// in time), "blocked" (the browser refused the page access to this computer:
 // local network access), "refused" (the agent turned the page away) or
 // "closed" (the agent closed the connection before greeting it).
 export class KavrelError extends Error {
@@ -139,9 +136,11 @@ function paramsOf(message, method) {
 // Asks every candidate port for the main server's address until one answers.
 // The launcher listens on all the ports it could take; a port that turns the
 // page away belongs to somebody else (an older launcher, another account).
-// A browser that gates local network access fails the page's connections at
-// once once the permission is denied (an administrator's policy grants it),
-// and holds them while it asks the user.
+// A browser that gates local network access fails the page's connections to
+// this computer once its permission is denied (an administrator's policy
+// grants it). While the browser still asks the user, connections look like
+// any other that nobody answers (Firefox even holds its retries back), so only
+// a denial counts as blocked.
 function findServer(settings, token, deadline, permission) {
     return new Promise((resolve, reject) => {
         const {ports, host} = settings;
@@ -174,7 +173,7 @@ function findServer(settings, token, deadline, permission) {
             if (done)
                 return;
             finish();
-            for (const {socket} of inFlight.values())
+            for (const socket of inFlight.values())
                 socket.close();
             reject(error);
         };
@@ -194,7 +193,7 @@ function findServer(settings, token, deadline, permission) {
             if (done)
                 return;
             const socket = new WebSocket("wss://" + host + ":" + port + "/getUrl/" + token);
-            inFlight.set(port, {since: Date.now(), socket});
+            inFlight.set(port, socket);
             let answered = false;
             socket.onerror = () => {};
             socket.onmessage = (event) => {
@@ -237,15 +236,16 @@ function findServer(settings, token, deadline, permission) {
         };
 
         later(Math.max(0, deadline - Date.now()), () => {
-            const now = Date.now();
-            const stalled = [...inFlight.values()].some(
-                ({since, socket}) => socket.readyState === 0 && now - since >= STALLED_MS);
-            if (denied() || (permission !== null && permission.state === "prompt" && stalled))
-                give(new KavrelError("blocked", BLOCKED_TEXT + " (The browser is still asking the user.)"));
+            if (denied())
+                give(new KavrelError("blocked", BLOCKED_TEXT));
             else
                 give(new KavrelError("unreachable", "no Kavrel agent answered on ports " + ports.join(", ")
                                                         + " within " + settings.timeoutMs
-                                                        + " ms (is Kavrel installed, and was it allowed to start?)"));
+                                                        + " ms (is Kavrel installed, and was it allowed to start?"
+                                                        + (permission !== null && permission.state === "prompt"
+                                                               ? " Has the browser asked whether this site may reach"
+                                                                     + " this computer?" : "")
+                                                        + ")"));
         });
         if (permission !== null)
             permission.addEventListener("change", onPermission);
