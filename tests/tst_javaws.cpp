@@ -235,6 +235,14 @@ void TestJavaws::applicationJoinsThePage()
     page.socket.sendTextMessage(hello);
     QVERIFY(within([&]() { return page.texts.count() >= reportAt + 2; }));
     QCOMPARE(page.text(reportAt + 1), hello);
+    // Frames whose length takes two and eight bytes, both ways through the kit.
+    const QString mid = QString("ľ").repeated(200);
+    const QString large = QString("ťa").repeated(40000);
+    page.socket.sendTextMessage(mid);
+    page.socket.sendTextMessage(large);
+    QVERIFY(within([&]() { return page.texts.count() >= reportAt + 4; }));
+    QCOMPARE(page.text(reportAt + 2), mid);
+    QVERIFY(page.text(reportAt + 3) == large);
     QCOMPARE(before.texts.count(), 1);
     QCOMPARE(after.texts.count(), 1);
     QCOMPARE(parentOf(app), agent.processId());
@@ -271,8 +279,8 @@ void TestJavaws::applicationJoinsThePage()
     }
     // None of them disturbed the page's session.
     page.socket.sendTextMessage(hello);
-    QVERIFY(within([&]() { return page.texts.count() >= reportAt + 3; }));
-    QCOMPARE(page.text(reportAt + 2), hello);
+    QVERIFY(within([&]() { return page.texts.count() >= reportAt + 5; }));
+    QCOMPARE(page.text(reportAt + 4), hello);
 
     // The page leaves: the agent closes the application's connection, and the
     // application ends.
