@@ -96,7 +96,7 @@ function openInFrame(launchUrl) {
     const frame = document.createElement("iframe");
     frame.style.display = "none";
     frame.src = launchUrl;
-    document.body.appendChild(frame);
+    (document.body || document.documentElement).appendChild(frame);
     return frame;
 }
 
