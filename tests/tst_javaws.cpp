@@ -1,7 +1,8 @@
 // The agent launches a real Java Web Start application through Debian's
-// javaws (icedtea-web): tests/javaws-app/KavrelProbe.java, built and signed
-// here, served from a local HTTP server. It joins the page's session as slave,
-// reports the variables it got, echoes the page and ends when the page leaves.
+// javaws (icedtea-web): tests/javaws-app/KavrelProbe.java with the application
+// kit of clients/java, built and signed here, served from a local HTTP server.
+// It joins the page's session as slave, reports the variables it got, echoes
+// the page and ends when the page leaves.
 #include "childprocess.h"
 #include "httpserver.h"
 #include "loopbackproxy.h"
@@ -17,6 +18,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -25,6 +27,7 @@ using namespace TestSupport;
 
 static const QRegularExpression STATE_LINE("^(wss://kavrel\\.localhost:(\\d+))/master/\\S+\n$");
 static const QString APP_DIR = QString::fromUtf8(KAVREL_SOURCE_DIR) + "/tests/javaws-app";
+static const QString KIT = QString::fromUtf8(KAVREL_SOURCE_DIR) + "/clients/java/com/obrenta/kavrel/KavrelSession.java";
 static const QString STORE_PASSWORD = "probe-signer";
 static const int BUDGET_MS = 150000;
 
@@ -110,7 +113,8 @@ void TestJavaws::buildApplication(const QString &work, const QString &served, co
 {
     QVERIFY(QDir().mkpath(work + "/classes") && QDir().mkpath(served));
     QVERIFY(tool("javac",
-                 {"--release", "11", "-Xlint:all", "-Werror", "-d", work + "/classes", APP_DIR + "/KavrelProbe.java"}));
+                 {"--release", "11", "-Xlint:all", "-Werror", "-d", work + "/classes", APP_DIR + "/KavrelProbe.java",
+                  KIT}));
     QVERIFY(tool("jar", {"cfm", served + "/probe.jar", APP_DIR + "/manifest.txt", "-C", work + "/classes", "."}));
     const QString signer = work + "/signer.p12";
     QVERIFY(tool("keytool",
@@ -231,10 +235,52 @@ void TestJavaws::applicationJoinsThePage()
     page.socket.sendTextMessage(hello);
     QVERIFY(within([&]() { return page.texts.count() >= reportAt + 2; }));
     QCOMPARE(page.text(reportAt + 1), hello);
+    // Frames whose length takes two and eight bytes, both ways through the kit.
+    const QString mid = QString("ľ").repeated(200);
+    const QString large = QString("ťa").repeated(40000);
+    page.socket.sendTextMessage(mid);
+    page.socket.sendTextMessage(large);
+    QVERIFY(within([&]() { return page.texts.count() >= reportAt + 4; }));
+    QCOMPARE(page.text(reportAt + 2), mid);
+    QVERIFY(page.text(reportAt + 3) == large);
     QCOMPARE(before.texts.count(), 1);
     QCOMPARE(after.texts.count(), 1);
     QCOMPARE(parentOf(app), agent.processId());
     QVERIFY(!QFileInfo::exists(probeLog));
+
+    // The same kit, run by plain java against the same agent, joins nothing it
+    // cannot trust or that does not exist: an unknown session, a foreign CA,
+    // a host name the certificate does not carry.
+    makeContainer(work.path(), "foreign", {"-newkey", "rsa:2048"}, "/CN=Foreign CA", "x");
+    if (QTest::currentTestFailed())
+        return;
+    const QString session = slaveUrl.section('/', -1);
+    const QString port = QString::number(QUrl(slaveUrl).port());
+    struct Refusal
+    {
+        QString url, ca, expected;
+    };
+    const QList<Refusal> refusals{{server + "/slave/" + QUuid::createUuid().toString(QUuid::WithoutBraces),
+                                   expected.value("KAVREL_CA_FILE").toString(), "unknown session"},
+                                  {slaveUrl, work.path() + "/foreign.crt", "SSLHandshakeException"},
+                                  {"wss://localhost:" + port + "/slave/" + session,
+                                   expected.value("KAVREL_CA_FILE").toString(), "SSLHandshakeException"}};
+    for (const Refusal &refusal : refusals) {
+        QProcessEnvironment direct = env;
+        direct.insert("KAVREL_URL", refusal.url);
+        direct.insert("KAVREL_CA_FILE", refusal.ca);
+        direct.insert("KAVREL_BIND_IP", "127.0.0.1");
+        const ChildResult java = run("java", {"-cp", work.path() + "/classes", "KavrelProbe"}, direct,
+                                     int(deadline.remainingTime()));
+        const QString said = QString::fromUtf8(readAll(probeLog));
+        QVERIFY2(java.exitCode == 2 && said.startsWith("error ") && said.contains(refusal.expected),
+                 qPrintable(refusal.url + ": " + said + java.err));
+        QVERIFY(QFile::remove(probeLog));
+    }
+    // None of them disturbed the page's session.
+    page.socket.sendTextMessage(hello);
+    QVERIFY(within([&]() { return page.texts.count() >= reportAt + 5; }));
+    QCOMPARE(page.text(reportAt + 4), hello);
 
     // The page leaves: the agent closes the application's connection, and the
     // application ends.

@@ -1,13 +1,16 @@
-// The road of a launch as a web page walks it. Query: ports=P1,P2 (free, for
-// the launch URL), via (the host for the main server), app (an address the
-// agent allows), forbidden (one it refuses), name (the browser). Each step is
-// reported by fetching /report?<text>; a failure reports "error <text>".
-"use strict";
+// The road of a launch as a web page walks it through the page kit's public
+// API. Query: ports=P1,P2 (free, for the launch URL), via (the host the kit
+// connects to), app (an address the agent allows), forbidden (one it
+// refuses), name (the browser), steps (which of road, refusal, failures and
+// blocked to walk, in that order; "done" follows the last). Each step is reported by fetching
+// /report?<text>; the kit's open() reports "launch <URL>", which the test
+// answers by starting the launcher as the desktop would (or, for the error
+// steps, by starting none or a stranger). A failure reports "error <text>".
+import {launch} from "./kavrel.js";
 
 const query = new URLSearchParams(location.search);
 const STEP_MS = 30000;
-const REFUSED = '{"id":"","jsonrpc":"2.0","method":"kavrel.launchStatus","params":'
-    + '{"code":-203,"message":"Spustenie aplikacie bolo zakazane pouzivatelom","state":"error"}}';
+const ports = query.get("ports").split(",").map(Number);
 
 async function report(text) {
     await fetch("/report?" + encodeURIComponent(text), {cache: "no-store"});
@@ -18,149 +21,102 @@ function check(condition, text) {
         throw new Error(text);
 }
 
-function sleep(ms) {
-    return new Promise(resolve => setTimeout(resolve, ms));
+function options(extra) {
+    return {ports, host: query.get("via"), timeoutMs: STEP_MS, open: url => report("launch " + url), ...extra};
 }
 
-// An open WebSocket whose messages and close are awaited in order.
-function open(url) {
-    return new Promise((resolve, reject) => {
-        const peer = {url: url, socket: new WebSocket(url), queue: [], waiter: null, closeEvent: null};
-        const wake = () => {
-            if (peer.waiter)
-                peer.waiter();
-        };
-        peer.socket.onopen = () => resolve(peer);
-        peer.socket.onmessage = event => {
-            peer.queue.push(event.data);
-            wake();
-        };
-        peer.socket.onclose = event => {
-            peer.closeEvent = event;
-            reject(new Error("cannot connect to " + url));
-            wake();
-        };
-    });
-}
-
-async function openRetrying(url) {
-    const end = Date.now() + STEP_MS;
-    for (;;) {
-        try {
-            return await open(url);
-        } catch (e) {
-            if (Date.now() > end)
-                throw new Error("no connection to " + url + " within " + STEP_MS
-                                + " ms (nothing listens, or the browser does not trust its certificate)");
-            await sleep(200);
+// What a session hands to its callbacks, awaited in order.
+function inbox(session) {
+    const box = {texts: [], statuses: [], closed: null, wake: null};
+    const poke = () => box.wake && box.wake();
+    session.onmessage = text => {
+        box.texts.push(text);
+        poke();
+    };
+    session.onstatus = status => {
+        box.statuses.push(status);
+        poke();
+    };
+    session.onclose = (code, reason) => {
+        box.closed = {code, reason};
+        poke();
+    };
+    box.until = async (ready, what) => {
+        const end = Date.now() + STEP_MS;
+        while (!ready()) {
+            check(Date.now() < end, "no " + what + "; got " + JSON.stringify(box));
+            await new Promise(resolve => {
+                box.wake = resolve;
+                setTimeout(resolve, 500);
+            });
         }
-    }
+    };
+    return box;
 }
 
-async function until(peer, ready, what) {
-    const end = Date.now() + STEP_MS;
-    while (!ready()) {
-        if (Date.now() > end)
-            throw new Error("no " + what + " from " + peer.url);
-        await new Promise(resolve => {
-            peer.waiter = resolve;
-            setTimeout(resolve, 500);
-        });
-        peer.waiter = null;
-    }
-}
-
-async function next(peer, what) {
-    await until(peer, () => peer.queue.length > 0 || peer.closeEvent, what);
-    if (peer.queue.length === 0)
-        throw new Error(peer.url + " closed (" + peer.closeEvent.code + " '" + peer.closeEvent.reason
-                        + "') while waiting for " + what);
-    return peer.queue.shift();
-}
-
-async function closed(peer) {
-    await until(peer, () => peer.closeEvent, "close");
-    return peer.closeEvent;
-}
-
-function parse(text, method) {
-    let message;
+async function failure(promise) {
     try {
-        message = JSON.parse(text);
+        await promise;
     } catch (e) {
-        throw new Error("not JSON: " + text);
+        return e;
     }
-    check(message.jsonrpc === "2.0" && message.method === method, "expected " + method + ", got " + text);
-    check(message.params !== null && typeof message.params === "object", "no params: " + text);
-    return message;
+    throw new Error("launch succeeded where it should fail");
 }
 
-function hello(text, host) {
-    const message = parse(text, "hello");
-    check(message.id === null, "hello with an id: " + text);
-    check(typeof message.params.version === "string" && message.params.version !== "", "no version: " + text);
-    const url = new URL(message.params.url);
-    check(url.protocol === "wss:" && url.hostname === host, "redirect to another host than " + host + ": " + text);
-    return message.params;
+async function road() {
+    const app = query.get("app");
+    const session = await launch(app, options({params: {javaXmx: "256m"}}));
+    await report("session " + session.version);
+
+    // The application reports itself and echoes the greeting it got as slave, in either order.
+    const box = inbox(session);
+    await box.until(() => box.texts.length >= 2, "report and greeting from the application");
+    const reportText = box.texts.find(text => JSON.parse(text).method === "test.report");
+    check(reportText && box.texts.some(text => JSON.parse(text).method === "hello"),
+          "the application said " + box.texts.join(" "));
+    const args = JSON.parse(reportText).params.args;
+    check(args[args.length - 1] === app && args.includes("-J-Xmx256m"), "started with " + JSON.stringify(args));
+    await report("application " + JSON.parse(reportText).params.env.KAVREL_URL);
+
+    const text = JSON.stringify({jsonrpc: "2.0", method: "page.say", params: {text: "Dobrý deň z " + query.get("name")}});
+    session.send(text);
+    await box.until(() => box.texts.length >= 3, "echo");
+    check(box.texts[2] === text, "sent " + text + ", echoed " + box.texts[2]);
+    await report("echoed " + box.texts[2]);
+    session.close();
+    await box.until(() => box.closed, "close");
+    check(box.statuses.length === 0, "statuses " + JSON.stringify(box.statuses));
+    await report("left " + box.closed.code);
 }
 
-function randomToken() {
-    const bytes = new Uint8Array(16);
-    crypto.getRandomValues(bytes);
-    return Array.from(bytes, b => b.toString(16).padStart(2, "0")).join("");
+async function refusal() {
+    const refused = inbox(await launch(query.get("forbidden"), options()));
+    await refused.until(() => refused.closed, "refusal");
+    await report("refused " + JSON.stringify(refused.statuses) + " " + refused.texts.length);
+    await report("closed " + refused.closed.code);
+}
+
+async function failures() {
+    // Nobody answers the launch URL.
+    const silent = await failure(launch(query.get("app"), options({timeoutMs: 1500})));
+    await report("failed " + silent.code + " " + silent.message);
+    // A stranger's launcher holds the ports.
+    const stranger = await failure(launch(query.get("app"), options()));
+    await report("failed " + stranger.code + " " + stranger.message);
+}
+
+// The agent runs and the test starts the launcher, but the browser keeps
+// this page from the computer.
+async function blocked() {
+    const error = await failure(launch(query.get("app"), options()));
+    await report("failed " + error.code + " " + error.message);
 }
 
 async function walk() {
-    const ports = query.get("ports").split(",");
-    const via = query.get("via");
-    const token = randomToken();
-    await report("launch obrenta-kavrel:?hostnames=kavrel.localhost,127.0.0.1&ports=" + ports.join(",")
-                 + "&token=" + token);
-
-    // The launcher starts now; its redirect server answers on every candidate port.
-    const named = await openRetrying("wss://kavrel.localhost:" + ports[0] + "/getUrl/" + token);
-    const byName = hello(await next(named, "hello"), "kavrel.localhost");
-    await report("redirect " + byName.url);
-    const numeric = await openRetrying("wss://127.0.0.1:" + ports[1] + "/getUrl/" + token);
-    const byAddress = hello(await next(numeric, "hello"), "127.0.0.1");
-    await report("redirect " + byAddress.url);
-    check(byAddress.version === byName.version, "two versions: " + byName.version + ", " + byAddress.version);
-    // Leaving both listeners lets the launcher end.
-    named.socket.close();
-    numeric.socket.close();
-
-    const master = await open(via === "127.0.0.1" ? byAddress.url : byName.url);
-    const greetingText = await next(master, "hello");
-    const greeting = parse(greetingText, "hello");
-    check(greeting.id === null && greeting.params.version === byName.version,
-          "master greeting: " + JSON.stringify(greeting));
-    await report("master " + greeting.params.version);
-
-    const app = query.get("app");
-    master.socket.send(JSON.stringify({jsonrpc: "2.0", id: 1, method: "kavrel.launch", params: {url: app}}));
-    // The application reports itself and echoes the greeting it got as slave, in either order.
-    const fromApp = [await next(master, "the application's report"), await next(master, "the application's echo")];
-    const greeted = fromApp.indexOf(greetingText);
-    check(greeted >= 0, "the application's greeting did not come back: " + fromApp.join(" "));
-    const started = parse(fromApp[1 - greeted], "test.report");
-    const args = started.params.args;
-    check(Array.isArray(args) && args[args.length - 1] === app, "application started with " + JSON.stringify(args));
-    await report("application " + started.params.env.KAVREL_URL);
-
-    const text = JSON.stringify({jsonrpc: "2.0", method: "page.say", params: {text: "Dobrý deň z " + query.get("name")}});
-    master.socket.send(text);
-    const echoed = await next(master, "echo");
-    check(echoed === text, "sent " + text + ", echoed " + echoed);
-    await report("echoed " + echoed);
-
-    master.socket.send(JSON.stringify({jsonrpc: "2.0", id: 2, method: "kavrel.launch",
-                                       params: {url: query.get("forbidden")}}));
-    const status = await next(master, "kavrel.launchStatus");
-    check(status === REFUSED, "refusal: " + status);
-    await report("refused");
-    const end = await closed(master);
-    check(end.code === 1000 && end.reason === "", "closed with " + end.code + " '" + end.reason + "'");
-    await report("closed " + end.code);
+    const steps = {road, refusal, failures, blocked};
+    for (const step of query.get("steps").split(","))
+        await steps[step]();
+    await report("done");
 }
 
 walk().catch(e => report("error " + e.message));

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -22,7 +23,7 @@ static QByteArray contentType(const QString &path)
 
 HttpServer::HttpServer(const QString &documentRoot, QObject *parent)
     : QTcpServer(parent)
-    , root(documentRoot)
+    , roots{documentRoot}
 {
     connect(this, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
     listen(QHostAddress::LocalHost, 0);
@@ -30,7 +31,35 @@ HttpServer::HttpServer(const QString &documentRoot, QObject *parent)
 
 QString HttpServer::url(const QString &path) const
 {
-    return QString("http://127.0.0.1:%1/%2").arg(serverPort()).arg(path);
+    return QString("%1://127.0.0.1:%2/%3").arg(tlsCertificate.isNull() ? "http" : "https").arg(serverPort()).arg(path);
+}
+
+void HttpServer::setTls(const QSslCertificate &certificate, const QSslKey &key)
+{
+    tlsCertificate = certificate;
+    tlsKey = key;
+}
+
+void HttpServer::incomingConnection(qintptr descriptor)
+{
+    if (tlsCertificate.isNull()) {
+        QTcpServer::incomingConnection(descriptor);
+        return;
+    }
+    QSslSocket *socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setLocalCertificate(tlsCertificate);
+    socket->setPrivateKey(tlsKey);
+    addPendingConnection(socket);
+    socket->startServerEncryption();
+}
+
+void HttpServer::addRoot(const QString &directory)
+{
+    roots << directory;
 }
 
 void HttpServer::onNewConnection()
@@ -58,12 +87,15 @@ void HttpServer::serve(QTcpSocket *socket)
         reports << target.query(QUrl::FullyDecoded);
         status = "204 No Content";
     } else {
-        QFile file(root + "/" + QFileInfo(target.path()).fileName());
-        if (file.open(QIODevice::ReadOnly)) {
-            body = file.readAll();
-            type = contentType(file.fileName());
-        } else {
-            status = "404 Not Found";
+        status = "404 Not Found";
+        for (const QString &root : qAsConst(roots)) {
+            QFile file(root + "/" + QFileInfo(target.path()).fileName());
+            if (file.open(QIODevice::ReadOnly)) {
+                body = file.readAll();
+                type = contentType(file.fileName());
+                status = "200 OK";
+                break;
+            }
         }
     }
     socket->write(

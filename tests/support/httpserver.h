@@ -1,6 +1,8 @@
 #ifndef HTTPSERVER_H
 #define HTTPSERVER_H
 
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
@@ -17,16 +19,25 @@ class HttpServer : public QTcpServer
 public:
     explicit HttpServer(const QString &root, QObject *parent = nullptr);
 
-    // http://127.0.0.1:<port>/<path>
+    // http://127.0.0.1:<port>/<path>, https:// once serving over TLS.
     QString url(const QString &path) const;
+    // Serves over TLS with this certificate from now on.
+    void setTls(const QSslCertificate &certificate, const QSslKey &key);
+    // Files not found in the first root are looked for here, in order.
+    void addRoot(const QString &directory);
 
     QStringList reports;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
 
 private:
     void onNewConnection();
     void serve(QTcpSocket *socket);
 
-    QString root;
+    QStringList roots;
+    QSslCertificate tlsCertificate;
+    QSslKey tlsKey;
 };
 
 #endif // HTTPSERVER_H

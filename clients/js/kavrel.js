@@ -1,0 +1,385 @@
+// Kavrel for web pages: launch an application through the Kavrel agent and
+// exchange text with it. One ES module without dependencies; docs/protocol.md
+// describes what it does on the wire.
+//
+//     import {launch} from "./kavrel.js";
+//     const session = await launch("https://example.com/app.jnlp");
+//     session.onmessage = text => console.log(text);
+//     session.send("hello");
+
+// Candidate ports of the launcher's redirect server. Any one to five ports
+// from 49151 to 65535 do, as long as nothing else listens there.
+export const DEFAULT_PORTS = Object.freeze([56781, 56782, 56783]);
+// Long enough for a user to confirm the browser's question about opening
+// Kavrel and for a first start of the agent, which makes its certificates.
+export const DEFAULT_TIMEOUT_MS = 60000;
+
+const HOSTS = ["kavrel.localhost", "127.0.0.1"];
+const MIN_PORT = 49151;
+const MAX_PORT = 65535;
+const MAX_PORTS = 5;
+const JVM_OPTIONS = ["javaXmx", "javaXms", "javaXss"];
+// Pause before trying a port again that nothing answered on.
+const RETRY_MS = 250;
+// How long a last visit to another candidate port may take.
+const VISIT_MS = 5000;
+// Names of the browser permission that guards a page's connections to this
+// computer, newest first.
+const PERMISSIONS = ["loopback-network", "local-network-access"];
+const BLOCKED_TEXT = "The browser does not let this page reach applications on this computer. "
+    + "Allow local network access for this site in the browser's site settings, "
+    + "or ask your administrator to allow it.";
+const CLOSE_NORMAL = 1000;
+const CLOSE_POLICY = 1008;
+
+// A failure before a session exists. code is "unreachable" (no agent answered
+// in time), "blocked" (the browser refused the page access to this computer:
+// local network access), "refused" (the agent turned the page away) or
+// "closed" (the agent closed the connection before greeting it).
+export class KavrelError extends Error {
+    constructor(code, message) {
+        super(message);
+        this.name = "KavrelError";
+        this.code = code;
+    }
+}
+
+function fail(message) {
+    throw new TypeError("kavrel: " + message);
+}
+
+function settingsOf(appUrl, options) {
+    if (typeof appUrl !== "string" || appUrl === "")
+        fail("the application's address must be a non-empty string");
+    if (options === null || typeof options !== "object")
+        fail("options must be an object");
+    const ports = options.ports === undefined ? DEFAULT_PORTS : options.ports;
+    if (!Array.isArray(ports) || ports.length < 1 || ports.length > MAX_PORTS)
+        fail("ports must hold one to five port numbers");
+    for (const port of ports) {
+        if (!Number.isInteger(port) || port < MIN_PORT || port > MAX_PORT)
+            fail("a port must be an integer from " + MIN_PORT + " to " + MAX_PORT + ", not " + port);
+    }
+    const timeoutMs = options.timeoutMs === undefined ? DEFAULT_TIMEOUT_MS : options.timeoutMs;
+    if (typeof timeoutMs !== "number" || !(timeoutMs > 0) || !Number.isFinite(timeoutMs))
+        fail("timeoutMs must be a positive number");
+    const open = options.open === undefined ? openInFrame : options.open;
+    if (typeof open !== "function")
+        fail("open must be a function");
+    const host = options.host === undefined ? HOSTS[0] : options.host;
+    if (!HOSTS.includes(host))
+        fail("host must be one of " + HOSTS.join(", "));
+    const params = {url: appUrl};
+    const given = options.params === undefined ? {} : options.params;
+    if (given === null || typeof given !== "object")
+        fail("params must be an object");
+    for (const name of Object.keys(given)) {
+        if (!JVM_OPTIONS.includes(name))
+            fail("unknown launch parameter " + name + " (known: " + JVM_OPTIONS.join(", ") + ")");
+        if (typeof given[name] !== "string")
+            fail("launch parameter " + name + " must be a string");
+        params[name] = given[name];
+    }
+    return {ports: [...ports], timeoutMs, open, host, params};
+}
+
+function randomToken() {
+    const bytes = new Uint8Array(16);
+    globalThis.crypto.getRandomValues(bytes);
+    return Array.from(bytes, b => b.toString(16).padStart(2, "0")).join("");
+}
+
+// The way pages start a URL-scheme handler without leaving the page: the
+// browser asks the desktop to open it from a hidden frame, which launch()
+// removes once the agent has answered or the attempt is over.
+function openInFrame(launchUrl) {
+    const frame = document.createElement("iframe");
+    frame.style.display = "none";
+    frame.src = launchUrl;
+    (document.body || document.documentElement).appendChild(frame);
+    return frame;
+}
+
+// The state of the browser's local-network-access permission for this page,
+// or null where the browser has none.
+async function networkPermission() {
+    const permissions = globalThis.navigator && globalThis.navigator.permissions;
+    if (!permissions || typeof permissions.query !== "function")
+        return null;
+    for (const name of PERMISSIONS) {
+        try {
+            return await permissions.query({name});
+        } catch (e) {
+            // Not a permission this browser knows; try the older name.
+        }
+    }
+    return null;
+}
+
+function parsed(text) {
+    if (typeof text !== "string")
+        return null;
+    try {
+        const message = JSON.parse(text);
+        return message !== null && typeof message === "object" ? message : null;
+    } catch (e) {
+        return null;
+    }
+}
+
+function paramsOf(message, method) {
+    if (!message || message.method !== method || message.params === null || typeof message.params !== "object")
+        return null;
+    return message.params;
+}
+
+// Asks every candidate port for the main server's address until one answers.
+// The launcher listens on all the ports it could take; a port that turns the
+// page away belongs to somebody else (an older launcher, another account).
+// A browser that gates local network access fails the page's connections to
+// this computer once its permission is denied (an administrator's policy
+// grants it). While the browser still asks the user, connections look like
+// any other that nobody answers (Firefox even holds its retries back), so only
+// a denial counts as blocked.
+function findServer(settings, token, deadline, permission) {
+    return new Promise((resolve, reject) => {
+        const {ports, host} = settings;
+        const timers = new Set();
+        const inFlight = new Map();
+        const refused = new Map();
+        let done = false;
+        const denied = () => permission !== null && permission.state === "denied";
+        const onPermission = () => {
+            if (denied())
+                give(new KavrelError("blocked", BLOCKED_TEXT));
+        };
+
+        const later = (ms, action) => {
+            const timer = setTimeout(() => {
+                timers.delete(timer);
+                action();
+            }, ms);
+            timers.add(timer);
+        };
+        const finish = () => {
+            done = true;
+            for (const timer of timers)
+                clearTimeout(timer);
+            timers.clear();
+            if (permission !== null)
+                permission.removeEventListener("change", onPermission);
+        };
+        const give = (error) => {
+            if (done)
+                return;
+            finish();
+            for (const socket of inFlight.values())
+                socket.close();
+            reject(error);
+        };
+
+        // Each accepted page that leaves closes one listener of the launcher,
+        // and the launcher ends when none is left; so once the address is
+        // known, the page leaves every port of the launcher it can reach.
+        const visit = (port) => {
+            const socket = new WebSocket("wss://" + host + ":" + port + "/getUrl/" + token);
+            const timer = setTimeout(() => socket.close(), VISIT_MS);
+            socket.onmessage = () => socket.close();
+            socket.onclose = () => clearTimeout(timer);
+            socket.onerror = () => {};
+        };
+
+        const attempt = (port) => {
+            if (done)
+                return;
+            const socket = new WebSocket("wss://" + host + ":" + port + "/getUrl/" + token);
+            inFlight.set(port, socket);
+            let answered = false;
+            socket.onerror = () => {};
+            socket.onmessage = (event) => {
+                answered = true;
+                socket.close();
+                const hello = paramsOf(parsed(event.data), "hello");
+                if (done)
+                    return;
+                if (!hello || typeof hello.url !== "string" || !hello.url.startsWith("wss://")) {
+                    refused.set(port, "no address in the answer");
+                    inFlight.delete(port);
+                    if (refused.size === ports.length)
+                        give(new KavrelError("refused", "the agent's redirect server gave no address"));
+                    return;
+                }
+                finish();
+                for (const other of ports) {
+                    if (other !== port && !refused.has(other) && !inFlight.has(other))
+                        visit(other);
+                }
+                resolve({url: hello.url, version: typeof hello.version === "string" ? hello.version : ""});
+            };
+            socket.onclose = (event) => {
+                inFlight.delete(port);
+                if (answered || done)
+                    return;
+                if (event.code === CLOSE_POLICY) {
+                    refused.set(port, event.reason);
+                    if (refused.size === ports.length)
+                        give(new KavrelError("refused", "the agent refused the page on every port"
+                                                 + (event.reason ? ": " + event.reason : "")));
+                    return;
+                }
+                if (denied()) {
+                    give(new KavrelError("blocked", BLOCKED_TEXT));
+                    return;
+                }
+                later(RETRY_MS, () => attempt(port));
+            };
+        };
+
+        later(Math.max(0, deadline - Date.now()), () => {
+            if (denied())
+                give(new KavrelError("blocked", BLOCKED_TEXT));
+            else
+                give(new KavrelError("unreachable", "no Kavrel agent answered on ports " + ports.join(", ")
+                                                        + " within " + settings.timeoutMs
+                                                        + " ms (is Kavrel installed, and was it allowed to start?"
+                                                        + (permission !== null && permission.state === "prompt"
+                                                               ? " Has the browser asked whether this site may reach"
+                                                                     + " this computer?" : "")
+                                                        + ")"));
+        });
+        if (permission !== null)
+            permission.addEventListener("change", onPermission);
+        ports.forEach(attempt);
+    });
+}
+
+// The main server greets a master it admits; anything else ends the try.
+function connectMaster(url, deadline, launchParams) {
+    return new Promise((resolve, reject) => {
+        const socket = new WebSocket(url);
+        let greeted = false;
+        const timer = setTimeout(() => {
+            socket.onclose = null;
+            socket.close();
+            reject(new KavrelError("unreachable", "the agent's server did not greet the page in time"));
+        }, Math.max(0, deadline - Date.now()));
+        socket.onerror = () => {};
+        socket.onclose = (event) => {
+            clearTimeout(timer);
+            reject(new KavrelError(event.code === CLOSE_POLICY ? "refused" : "closed",
+                                   "the agent's server closed the connection (" + event.code
+                                       + (event.reason ? " " + event.reason : "") + ") before the launch"));
+        };
+        socket.onmessage = (event) => {
+            if (greeted)
+                return;
+            greeted = true;
+            clearTimeout(timer);
+            const hello = paramsOf(parsed(event.data), "hello");
+            if (!hello) {
+                socket.onclose = null;
+                socket.close();
+                reject(new KavrelError("refused", "the agent's server did not greet the page: " + event.data));
+                return;
+            }
+            const session = new Session(socket, typeof hello.version === "string" ? hello.version : "");
+            socket.send(JSON.stringify({jsonrpc: "2.0", id: 1, method: "kavrel.launch", params: launchParams}));
+            resolve(session);
+        };
+    });
+}
+
+// One page's session with the application it launched. What arrives before
+// the page has set a callback waits for it.
+class Session {
+    #socket;
+    #callbacks = {message: null, status: null, close: null};
+    #waiting = {message: [], status: [], close: []};
+
+    constructor(socket, version) {
+        this.#socket = socket;
+        this.version = version;
+        socket.onmessage = (event) => {
+            if (typeof event.data !== "string")
+                return;
+            const status = event.data.includes('"kavrel.launchStatus"')
+                ? paramsOf(parsed(event.data), "kavrel.launchStatus") : null;
+            if (status)
+                this.#deliver("status", [{code: status.code, message: status.message, state: status.state,
+                                          url: status.url}]);
+            else
+                this.#deliver("message", [event.data]);
+        };
+        socket.onclose = (event) => this.#deliver("close", [event.code, event.reason]);
+    }
+
+    // Sends one text to the application; the agent closes a session whose
+    // message exceeds 64 MiB.
+    send(text) {
+        if (this.#socket.readyState !== 1)
+            throw new KavrelError("closed", "the session is closed");
+        this.#socket.send(String(text));
+    }
+
+    // Ends the session; the agent then closes the application's connection.
+    close() {
+        this.#socket.close(CLOSE_NORMAL);
+    }
+
+    // Bytes given to send() that the browser has not passed on yet.
+    get bufferedAmount() {
+        return this.#socket.bufferedAmount;
+    }
+
+    get onmessage() {
+        return this.#callbacks.message;
+    }
+    set onmessage(callback) {
+        this.#set("message", callback);
+    }
+    get onstatus() {
+        return this.#callbacks.status;
+    }
+    set onstatus(callback) {
+        this.#set("status", callback);
+    }
+    get onclose() {
+        return this.#callbacks.close;
+    }
+    set onclose(callback) {
+        this.#set("close", callback);
+    }
+
+    #set(kind, callback) {
+        this.#callbacks[kind] = typeof callback === "function" ? callback : null;
+        const waiting = this.#waiting[kind];
+        while (this.#callbacks[kind] && waiting.length > 0)
+            this.#callbacks[kind](...waiting.shift());
+    }
+
+    #deliver(kind, args) {
+        if (this.#callbacks[kind] && this.#waiting[kind].length === 0)
+            this.#callbacks[kind](...args);
+        else
+            this.#waiting[kind].push(args);
+    }
+}
+
+// Launches the application at appUrl through the Kavrel agent and resolves
+// with the session once the launch command is on its way; see kavrel.d.ts.
+export async function launch(appUrl, options = {}) {
+    const settings = settingsOf(appUrl, options);
+    const deadline = Date.now() + settings.timeoutMs;
+    const token = randomToken();
+    const launchUrl = "obrenta-kavrel:?hostnames=" + HOSTS.join(",") + "&ports=" + settings.ports.join(",")
+        + "&token=" + token;
+    const permission = await networkPermission();
+    const opened = await settings.open(launchUrl);
+    try {
+        const server = await findServer(settings, token, deadline, permission);
+        return await connectMaster(server.url, deadline, settings.params);
+    } finally {
+        if (settings.open === openInFrame)
+            opened.remove();
+    }
+}

@@ -1,0 +1,389 @@
+// The page kit's own logic against a scripted agent: the launch URL, trying
+// the candidate ports, the time-out, the error codes and the session's
+// callbacks. Real browsers walk the whole road in tests/tst_browsers.cpp.
+import assert from "node:assert/strict";
+import {webcrypto} from "node:crypto";
+import {test} from "node:test";
+
+import {DEFAULT_PORTS, DEFAULT_TIMEOUT_MS, KavrelError, launch} from "../kavrel.js";
+
+if (!globalThis.crypto)
+    globalThis.crypto = webcrypto;
+
+const HELLO = '{"id":null,"jsonrpc":"2.0","method":"hello","params":{"version":"1.1.0.1"}}';
+const REFUSED = '{"id":"","jsonrpc":"2.0","method":"kavrel.launchStatus","params":'
+    + '{"code":-203,"message":"Spustenie aplikacie bolo zakazane pouzivatelom","state":"error"}}';
+const MASTER = "wss://kavrel.localhost:50000/master/secret";
+
+// A scripted agent behind a WebSocket of the browser's shape. Each URL's
+// behaviour is a function (socket, tries) called when the socket opens:
+// socket.answer(text) sends to the page, socket.end(code, reason) closes it;
+// HOLD keeps the connection being made for ever; an unknown URL fails like a
+// port nobody listens on.
+const HOLD = "hold";
+class Agent {
+    constructor() {
+        this.behaviour = new Map();
+        this.sockets = [];
+        this.tries = new Map();
+        const agent = this;
+        this.WebSocket = class {
+            constructor(url) {
+                this.url = url;
+                this.readyState = 0;
+                this.bufferedAmount = 0;
+                this.sent = [];
+                this.closedBy = null;
+                agent.sockets.push(this);
+                const tries = (agent.tries.get(url) || 0) + 1;
+                agent.tries.set(url, tries);
+                const act = agent.behaviourOf(url);
+                if (act === HOLD)
+                    return;
+                setImmediate(() => {
+                    if (!act) {
+                        this.onerror && this.onerror({});
+                        this.end(1006, "");
+                        return;
+                    }
+                    this.readyState = 1;
+                    this.onopen && this.onopen({});
+                    act(this, tries);
+                });
+            }
+            answer(text) {
+                this.answered = true;
+                setImmediate(() => this.readyState === 1 && this.onmessage && this.onmessage({data: text}));
+            }
+            end(code, reason) {
+                if (this.readyState === 3)
+                    return;
+                this.readyState = 3;
+                setImmediate(() => this.onclose && this.onclose({code, reason}));
+            }
+            send(text) {
+                this.sent.push(text);
+            }
+            close(code) {
+                this.closedBy = "page";
+                this.end(code === undefined ? 1005 : code, "");
+            }
+        };
+        globalThis.WebSocket = this.WebSocket;
+    }
+
+    behaviourOf(url) {
+        for (const [pattern, act] of this.behaviour)
+            if (url.startsWith(pattern))
+                return act;
+        return null;
+    }
+
+    // The redirect server of a launcher on port, greeting from its try n on.
+    redirect(port, fromTry = 1, master = MASTER) {
+        this.behaviour.set("wss://kavrel.localhost:" + port + "/getUrl/", (socket, tries) => {
+            if (tries < fromTry) {
+                socket.end(1006, "");
+                return;
+            }
+            socket.answer(JSON.stringify({id: null, jsonrpc: "2.0", method: "hello",
+                                          params: {url: master, version: "1.1.0.1"}}));
+        });
+    }
+
+    on(prefix, act) {
+        this.behaviour.set(prefix, act);
+    }
+
+    opened(prefix) {
+        return this.sockets.filter(s => s.url.startsWith(prefix));
+    }
+}
+
+function recorder() {
+    const urls = [];
+    return {urls, open: url => {
+        urls.push(url);
+    }};
+}
+
+function until(condition) {
+    return new Promise((resolve, reject) => {
+        const end = Date.now() + 5000;
+        const poll = () => condition() ? resolve() : Date.now() > end ? reject(new Error("timed out")) : setImmediate(poll);
+        poll();
+    });
+}
+
+async function rejection(promise) {
+    try {
+        await promise;
+    } catch (e) {
+        return e;
+    }
+    assert.fail("launch resolved");
+}
+
+test("the launch URL, the port fallback and the launch command", async () => {
+    const agent = new Agent();
+    // Nothing on 50001 at first, another launcher (another token) on 50002,
+    // ours on 50003 once it has started.
+    agent.on("wss://kavrel.localhost:50002/getUrl/", socket => socket.end(1008, "Pristup zamietnuty"));
+    agent.redirect(50003, 3);
+    agent.on(MASTER, socket => socket.answer(HELLO));
+    const opener = recorder();
+    const session = await launch("https://example.com/app.jnlp", {
+        ports: [50001, 50002, 50003], open: opener.open, params: {javaXmx: "512m", javaXss: "1m"}});
+
+    assert.equal(opener.urls.length, 1);
+    const match = /^obrenta-kavrel:\?hostnames=kavrel\.localhost,127\.0\.0\.1&ports=50001,50002,50003&token=([0-9a-f]{32})$/
+        .exec(opener.urls[0]);
+    assert.ok(match, opener.urls[0]);
+    const token = match[1];
+    for (const socket of agent.sockets.filter(s => s.url.includes("/getUrl/")))
+        assert.match(socket.url, new RegExp("^wss://kavrel\\.localhost:5000[123]/getUrl/" + token + "$"));
+    assert.equal(agent.tries.get("wss://kavrel.localhost:50003/getUrl/" + token), 3);
+    // A port that turned the page away is not asked again.
+    assert.equal(agent.tries.get("wss://kavrel.localhost:50002/getUrl/" + token), 1);
+    assert.ok(agent.tries.get("wss://kavrel.localhost:50001/getUrl/" + token) >= 2);
+    // The page leaves the redirect server as soon as it has the address.
+    const answered = agent.opened("wss://kavrel.localhost:50003/").filter(s => s.answered);
+    assert.ok(answered.length === 1 && answered[0].closedBy === "page");
+
+    const [master] = agent.opened(MASTER);
+    assert.equal(session.version, "1.1.0.1");
+    assert.deepEqual(master.sent.map(t => JSON.parse(t)), [{jsonrpc: "2.0", id: 1, method: "kavrel.launch",
+        params: {url: "https://example.com/app.jnlp", javaXmx: "512m", javaXss: "1m"}}]);
+    session.send("Dobrý deň");
+    assert.equal(master.sent[1], "Dobrý deň");
+
+    // Two launches never share a token.
+    agent.redirect(50001);
+    const again = recorder();
+    await launch("https://example.com/app.jnlp", {ports: [50001], open: again.open});
+    assert.notEqual(again.urls[0].split("token=")[1], token);
+});
+
+test("a session hands texts, statuses and the close to its callbacks, also those set late", async () => {
+    const agent = new Agent();
+    agent.redirect(50010);
+    const status = '{"id":"","jsonrpc":"2.0","method":"kavrel.launchStatus","params":'
+        + '{"code":0,"message":"bezi","state":"started","url":"wss://kavrel.localhost:4000/x"}}';
+    agent.on(MASTER, socket => {
+        socket.answer(HELLO);
+        // The application speaks at once, before the page has set anything.
+        socket.answer('{"jsonrpc":"2.0","method":"app.ready","params":{}}');
+        socket.answer(status);
+        socket.answer("plain text");
+    });
+    const session = await launch("https://example.com/app.jnlp", {ports: [50010], open: () => {}});
+    const [master] = agent.opened(MASTER);
+    await until(() => master.onmessage && master.sent.length === 1);
+    await new Promise(resolve => setImmediate(resolve));
+    await new Promise(resolve => setImmediate(resolve));
+
+    const texts = [], statuses = [], closes = [];
+    session.onmessage = text => texts.push(text);
+    session.onstatus = s => statuses.push(s);
+    session.onclose = (code, reason) => closes.push([code, reason]);
+    await until(() => texts.length === 2 && statuses.length === 1);
+    assert.deepEqual(texts, ['{"jsonrpc":"2.0","method":"app.ready","params":{}}', "plain text"]);
+    assert.deepEqual(statuses, [{code: 0, message: "bezi", state: "started", url: "wss://kavrel.localhost:4000/x"}]);
+    assert.equal(session.bufferedAmount, 0);
+
+    session.close();
+    await until(() => closes.length === 1);
+    assert.deepEqual(closes, [[1000, ""]]);
+    assert.throws(() => session.send("late"), e => e instanceof KavrelError && e.code === "closed");
+});
+
+test("a refused launch arrives as a status followed by the close", async () => {
+    const agent = new Agent();
+    agent.redirect(50020);
+    agent.on(MASTER, socket => {
+        socket.answer(HELLO);
+        const send = socket.send.bind(socket);
+        socket.send = text => {
+            send(text);
+            socket.answer(REFUSED);
+            setImmediate(() => socket.end(1000, ""));
+        };
+    });
+    const session = await launch("https://example.com/forbidden.jnlp", {ports: [50020], open: () => {}});
+    const seen = [];
+    session.onmessage = text => seen.push(["message", text]);
+    session.onstatus = s => seen.push(["status", s]);
+    session.onclose = (code, reason) => seen.push(["close", code, reason]);
+    await until(() => seen.length === 2);
+    assert.deepEqual(seen, [["status", {code: -203, message: "Spustenie aplikacie bolo zakazane pouzivatelom",
+                                        state: "error", url: undefined}], ["close", 1000, ""]]);
+});
+
+test("failures before a session name themselves", async (t) => {
+    await t.test("no agent within the time-out: unreachable, and nothing is left trying", async () => {
+        const agent = new Agent();
+        const started = Date.now();
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50030, 50031], timeoutMs: 400, open: () => {}}));
+        assert.ok(error instanceof KavrelError, String(error));
+        assert.equal(error.code, "unreachable");
+        assert.match(error.message, /50030, 50031/);
+        assert.ok(Date.now() - started >= 390);
+        assert.ok(agent.tries.size === 2 && [...agent.tries.values()].every(n => n >= 2));
+        const count = agent.sockets.length;
+        await new Promise(resolve => setTimeout(resolve, 600));
+        assert.equal(agent.sockets.length, count);
+    });
+
+    await t.test("every port turns the page away: refused at once", async () => {
+        const agent = new Agent();
+        agent.on("wss://kavrel.localhost:", socket => socket.end(1008, "Pristup zamietnuty"));
+        const started = Date.now();
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50040, 50041], timeoutMs: 5000, open: () => {}}));
+        assert.equal(error.code, "refused");
+        assert.match(error.message, /Pristup zamietnuty/);
+        assert.ok(Date.now() - started < 4000);
+    });
+
+    await t.test("the main server turns the master away: refused", async () => {
+        const agent = new Agent();
+        agent.redirect(50050);
+        agent.on(MASTER, socket => socket.end(1008, "Pristup zamietnuty"));
+        const error = await rejection(launch("https://example.com/app.jnlp", {ports: [50050], open: () => {}}));
+        assert.equal(error.code, "refused");
+    });
+
+    await t.test("the main server closes before its greeting: closed", async () => {
+        const agent = new Agent();
+        agent.redirect(50060);
+        agent.on(MASTER, socket => socket.end(1006, ""));
+        const error = await rejection(launch("https://example.com/app.jnlp", {ports: [50060], open: () => {}}));
+        assert.equal(error.code, "closed");
+        assert.match(error.message, /1006/);
+    });
+
+    await t.test("the main server never greets: unreachable at the time-out", async () => {
+        const agent = new Agent();
+        agent.redirect(50070);
+        agent.on(MASTER, () => {});
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50070], timeoutMs: 300, open: () => {}}));
+        assert.equal(error.code, "unreachable");
+        assert.equal(agent.opened(MASTER)[0].readyState, 3);
+    });
+});
+
+// The browser's local-network-access permission, as navigator.permissions
+// shows it; names lists the permission names the browser knows.
+function permission(state, names = ["loopback-network"]) {
+    const status = new EventTarget();
+    status.state = state;
+    status.set = next => {
+        status.state = next;
+        status.dispatchEvent(new Event("change"));
+    };
+    status.asked = [];
+    Object.defineProperty(globalThis, "navigator", {configurable: true, writable: true, value: {permissions: {
+        query: async ({name}) => {
+            status.asked.push(name);
+            if (!names.includes(name))
+                throw new TypeError("unknown permission " + name);
+            return status;
+        }}}});
+    return status;
+}
+
+test("a browser that keeps the page from this computer: blocked, told apart from unreachable", async (t) => {
+    t.after(() => delete globalThis.navigator);
+
+    await t.test("the permission turns to denied when the browser refuses the connection", async () => {
+        const agent = new Agent();
+        const status = permission("prompt");
+        agent.on("wss://kavrel.localhost:50080/", socket => socket.end(1006, ""));
+        const pending = launch("https://example.com/app.jnlp", {ports: [50080], timeoutMs: 5000, open: () => {}});
+        await until(() => agent.sockets.length >= 1);
+        status.set("denied");
+        const error = await rejection(pending);
+        assert.equal(error.code, "blocked");
+        assert.match(error.message, /local network access/);
+        assert.deepEqual(status.asked, ["loopback-network"]);
+    });
+
+    await t.test("denied from the start, under the older name: blocked at the first failure", async () => {
+        const agent = new Agent();
+        const status = permission("denied", ["local-network-access"]);
+        const started = Date.now();
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50090, 50091], timeoutMs: 5000, open: () => {}}));
+        assert.equal(error.code, "blocked");
+        assert.ok(Date.now() - started < 1000);
+        assert.deepEqual(status.asked, ["loopback-network", "local-network-access"]);
+        assert.ok(agent.sockets.length >= 1);
+    });
+
+    await t.test("granted, or no such permission: nobody answering is unreachable", async () => {
+        for (const status of [() => permission("granted"), () => permission("prompt", [])]) {
+            new Agent();
+            status();
+            const error = await rejection(launch("https://example.com/app.jnlp",
+                                                 {ports: [50100], timeoutMs: 300, open: () => {}}));
+            assert.equal(error.code, "unreachable");
+        }
+    });
+
+    await t.test("still asking: a held connection is nobody answering, with a hint", async () => {
+        const agent = new Agent();
+        permission("prompt");
+        agent.on("wss://kavrel.localhost:50110/", HOLD);
+        const error = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50110], timeoutMs: 300, open: () => {}}));
+        assert.equal(error.code, "unreachable");
+        assert.match(error.message, /Has the browser asked/);
+        assert.ok(agent.sockets.every(socket => socket.closedBy === "page"));
+        delete globalThis.navigator;
+        new Agent().on("wss://kavrel.localhost:50111/", HOLD);
+        const plain = await rejection(launch("https://example.com/app.jnlp",
+                                             {ports: [50111], timeoutMs: 300, open: () => {}}));
+        assert.doesNotMatch(plain.message, /Has the browser asked/);
+    });
+});
+
+test("arguments are checked before anything is opened; defaults apply", async () => {
+    const agent = new Agent();
+    const opener = recorder();
+    const bad = [
+        [""], ["x", {ports: []}], ["x", {ports: [50001, 50002, 50003, 50004, 50005, 50006]}], ["x", {ports: [49150]}],
+        ["x", {ports: [65536]}], ["x", {ports: ["50001"]}], ["x", {timeoutMs: 0}], ["x", {open: "iframe"}],
+        ["x", {params: {javaXmx: 512}}], ["x", {params: {other: "1"}}], ["x", {host: "example.com"}],
+    ];
+    for (const args of bad) {
+        const error = await rejection(launch(args[0], {open: opener.open, ...args[1]}));
+        assert.ok(error instanceof TypeError, JSON.stringify(args) + ": " + error);
+    }
+    assert.equal(opener.urls.length, 0);
+    assert.equal(agent.sockets.length, 0);
+
+    assert.equal(DEFAULT_TIMEOUT_MS, 60000);
+    assert.ok(DEFAULT_PORTS.length >= 1 && DEFAULT_PORTS.length <= 5);
+    agent.redirect(DEFAULT_PORTS[0]);
+    agent.on(MASTER, socket => socket.answer(HELLO));
+    // The default opener starts the handler from a hidden frame of the page.
+    const frames = [];
+    globalThis.document = {
+        createElement: tag => ({tag, style: {}, remove() {
+            this.removed = true;
+        }}),
+        body: {appendChild: element => frames.push(element)},
+    };
+    try {
+        await launch("https://example.com/app.jnlp");
+        assert.equal(frames.length, 1);
+        assert.equal(frames[0].tag, "iframe");
+        assert.equal(frames[0].style.display, "none");
+        assert.match(frames[0].src, new RegExp("ports=" + DEFAULT_PORTS.join(",") + "&token="));
+        assert.ok(frames[0].removed);
+    } finally {
+        delete globalThis.document;
+    }
+});
