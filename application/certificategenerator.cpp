@@ -1,5 +1,6 @@
 #include "certificategenerator.h"
 
+#include "logger.h"
 #include "utils.h"
 
 #include <QDateTime>
@@ -289,22 +290,23 @@ bool CertificateGenerator::generate()
         && (::mkdir(QFile::encodeName(dir).constData(), 0700) == 0 || QFileInfo(dir).isDir());
     if (!created) {
         qWarning() << "Nepodarilo sa vytvorit adresar pre certifiakty";
-        qCritical().noquote() << tr("Nepodarilo sa zapisať infromácie na disk.");
-        return false;
+        Logger::giveUp(tr("Nepodarilo sa zapisať infromácie na disk."));
     }
 
+    // Every step is tried, so that the log names each failure, but a set
+    // with any piece missing is no set.
     X509 *caCert = nullptr;
     EVP_PKEY *caKey = nullptr;
-    generateCaCertificate(&caCert, &caKey);
+    bool complete = generateCaCertificate(&caCert, &caKey);
     const X509Ptr caCertOwner(caCert);
     const PkeyPtr caKeyOwner(caKey);
 
     const QMap<QString, QHostAddress> hosts = Utils::hostnames();
     for (auto it = hosts.cbegin(); it != hosts.cend(); ++it) {
-        generateSslCertificate(caCert, caKey, it.key(), it.value());
-        generateSslCertificate(caCert, caKey, QString(), it.value());
+        complete = generateSslCertificate(caCert, caKey, it.key(), it.value()) && complete;
+        complete = generateSslCertificate(caCert, caKey, QString(), it.value()) && complete;
     }
-    return true;
+    return complete;
 }
 
 bool CertificateGenerator::generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_pk)
@@ -325,10 +327,8 @@ bool CertificateGenerator::generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_p
 
     QByteArray basicConstraints("CA:TRUE");
     QByteArray keyUsage("keyCertSign");
-    addExtension(cert, cert, NID_basic_constraints, basicConstraints.data());
-    addExtension(cert, cert, NID_key_usage, keyUsage.data());
-
-    if (!X509_sign(cert, pkey, EVP_sha256()))
+    if (!addExtension(cert, cert, NID_basic_constraints, basicConstraints.data())
+        || !addExtension(cert, cert, NID_key_usage, keyUsage.data()) || !X509_sign(cert, pkey, EVP_sha256()))
         return false;
 
     const QString path = Utils::fileCertificateCa();
@@ -358,9 +358,8 @@ bool CertificateGenerator::generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk
 
     const QString san = hostname.isEmpty() ? "IP:" + ip.toString() : "DNS:" + hostname + ", IP:" + ip.toString();
     QByteArray sanValue = san.toUtf8();
-    addExtension(cert.get(), ca_cert, NID_subject_alt_name, sanValue.data());
-
-    if (!X509_sign(cert.get(), ca_pk, EVP_sha256()))
+    if (!addExtension(cert.get(), ca_cert, NID_subject_alt_name, sanValue.data())
+        || !X509_sign(cert.get(), ca_pk, EVP_sha256()))
         return false;
 
     cn.replace(':', '-');

@@ -25,6 +25,8 @@ public:
 
     bool check();
     bool remove();
+    // Makes the CA and every server certificate; false when any step failed,
+    // which leaves an incomplete set behind.
     bool generate();
     bool generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_pk);
     bool generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk, QString hostname, QHostAddress ip);

@@ -1,5 +1,6 @@
 #include "installationfilemanager.h"
 
+#include "logger.h"
 #include "utils.h"
 
 #include <QCoreApplication>
@@ -32,10 +33,10 @@ bool InstallationFileManager::install()
     writer.writeEndDocument();
     const Utils::WriteResult written = Utils::writePrivateFile(Utils::fileInstallation(), record);
     if (written == Utils::RenameFailed)
-        qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o inštalácií.");
+        Logger::giveUp(tr("Nepodarilo sa aktualizovať informácie o inštalácií."));
     else if (written != Utils::Written)
-        qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o inštalácií.");
-    return written == Utils::Written;
+        Logger::giveUp(tr("Nepodarilo sa zapísať informácie o inštalácií."));
+    return true;
 }
 
 // Only local names count, and only the first two children of the root.

@@ -1,5 +1,7 @@
 #include "javaappsmanager.h"
 
+#include "launchstatus.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QStringList>
@@ -21,12 +23,12 @@ QPair<int, QString> JavaAppsManager::launch(QProcess *proc, QString jnlp, QStrin
 
     // javaws would read such an address as one of its own options.
     if (jnlp.startsWith("-"))
-        return qMakePair(-200, QString("Adresa JNLP suboru je neplatna."));
+        return qMakePair(int(LaunchStatus::Refused), QString("Adresa JNLP suboru je neplatna."));
 
     const QString program = QDir::toNativeSeparators(findJavaWs());
     args << jnlp;
     proc->start(program, args, QIODevice::ReadWrite);
-    return qMakePair(0, QString());
+    return qMakePair(int(LaunchStatus::Started), QString());
 }
 
 static bool holdsControl(const QString &text)
@@ -41,12 +43,12 @@ static bool holdsControl(const QString &text)
 QPair<int, QString> JavaAppsManager::checkArguments(const QString &jnlp, const QStringList &options)
 {
     if (jnlp.size() > MAX_ADDRESS_LENGTH || holdsControl(jnlp))
-        return qMakePair(-200, QString("Adresa JNLP suboru je neplatna."));
+        return qMakePair(int(LaunchStatus::Refused), QString("Adresa JNLP suboru je neplatna."));
     for (const QString &option : options) {
         if (option.size() > MAX_OPTION_LENGTH || holdsControl(option))
-            return qMakePair(-200, QString("Parametre JVM su neplatne."));
+            return qMakePair(int(LaunchStatus::Refused), QString("Parametre JVM su neplatne."));
     }
-    return qMakePair(0, QString());
+    return qMakePair(int(LaunchStatus::Started), QString());
 }
 
 QString JavaAppsManager::getTitle(QString url)

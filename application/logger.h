@@ -25,6 +25,10 @@ public:
     // Writes out the repeat count of the current run; runs at exit too.
     static void flushRepeats();
 
+    // Logs text at critical level, which ends the process (after an error box
+    // where there is a user interface): whatever follows the call never runs.
+    [[noreturn]] static void giveUp(const QString &text);
+
 private:
     static void keep(const QString &line);
     static void write(const QString &line);

@@ -87,10 +87,9 @@ int main(int argc, char **argv)
     }
     bool firstStart = false;
     if (!isSingletonRunning()) {
-        if (startMainInstance())
-            firstStart = true;
-        else
-            qCritical() << "Nepodarilo sa spustit hlavnu aplikaciu";
+        if (!startMainInstance())
+            Logger::giveUp("Nepodarilo sa spustit hlavnu aplikaciu");
+        firstStart = true;
     }
     MainLauncher launcher;
     return launcher.run(args, firstStart);

@@ -6,6 +6,7 @@
 #include "certificatemanagernss.h"
 #include "certificatemanageros.h"
 #include "installationfilemanager.h"
+#include "logger.h"
 #include "logsdialog.h"
 #include "myapplication.h"
 #include "protocolhandlermanager.h"
@@ -54,20 +55,28 @@ MainSingleton::MainSingleton(QWidget *parent)
 {
 }
 
+// The path as the log quotes it, as for any other path.
+[[noreturn]] static void giveUpOnLock()
+{
+    QString text;
+    QDebug(&text) << "Nepodarilo sa vytvorit zamok hlavnej instancie v adresari" << Utils::dirConfig();
+    Logger::giveUp(text.trimmed());
+}
+
 int MainSingleton::run(QStringList args)
 {
     Q_UNUSED(args);
     qInfo() << "Startujem v rezime hlavnej instancie";
     AppLock lock(1000);
     if (!lock.isLocked() && !lock.isHeldElsewhere())
-        qCritical() << "Nepodarilo sa vytvorit zamok hlavnej instancie v adresari" << Utils::dirConfig();
+        giveUpOnLock();
     if (!lock.isLocked()) {
         QMessageBox box(QMessageBox::Information, tr("Kavrel"), tr("Aplikácia je už spustená."), QMessageBox::Ok);
         box.exec();
         return 1;
     }
     if (!Utils::removeFile(Utils::fileState()))
-        qCritical().noquote() << tr("Nepodarilo sa vymazať informácie o stave.");
+        Logger::giveUp(tr("Nepodarilo sa vymazať informácie o stave."));
     std::atexit(onExit);
     quitOnSignals();
     installTrayIcon();
@@ -117,13 +126,16 @@ void MainSingleton::checkConfigiration(bool forceInstall)
     CertificateGenerator generator(nullptr);
     if (!generator.check()) {
         generator.remove();
-        generator.generate();
+        // A set that failed half-way is no set: without its authority the
+        // step below gives up.
+        if (!generator.generate())
+            generator.remove();
         forceInstall = true;
     }
 
     const QByteArray ca = Utils::readFile(Utils::fileCertificateCa());
     if (ca.isEmpty())
-        qCritical().noquote() << tr("Nepodarilo sa prečítať certifikát.");
+        Logger::giveUp(tr("Nepodarilo sa prečítať certifikát."));
     CertificateManagerNss nss(nullptr);
     CertificateManagerOs os(nullptr);
     if (!forceInstall && nss.checkCertificate(ca) && os.checkCertificate(ca))
@@ -157,7 +169,7 @@ void MainSingleton::startServer()
     Server *server = new Server(token, this);
     const QStringList urls = listenOnHostnames(server, *settings, &changes);
     if (urls.isEmpty())
-        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+        Logger::giveUp(tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall."));
     writeState(urls, token);
     // Not remembered when the settings cannot be written; this run goes on.
     if (!changes.isEmpty())
@@ -210,9 +222,9 @@ void MainSingleton::writeState(const QStringList &urls, const QString &token)
         state += (url + "/master/" + token + "\n").toUtf8();
     const Utils::WriteResult written = Utils::writePrivateFile(Utils::fileState(), state, false);
     if (written == Utils::OpenFailed || written == Utils::WriteFailed)
-        qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
+        Logger::giveUp(tr("Nepodarilo sa zapísať informácie o stave."));
     if (written == Utils::RenameFailed)
-        qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
+        Logger::giveUp(tr("Nepodarilo sa aktualizovať informácie o stave."));
 }
 
 void MainSingleton::installTrayIcon()

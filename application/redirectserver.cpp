@@ -1,5 +1,6 @@
 #include "redirectserver.h"
 
+#include "logger.h"
 #include "mainlauncher.h"
 #include "server.h"
 #include "sslwebsocketserver.h"
@@ -33,7 +34,7 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
     if (const char *reason = readLaunchUrl(url, &hostnames, &ports, &token))
         reportBadUrl(reason, url);
     if (!listenOnAll(hostnames, ports))
-        qCritical().noquote() << tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall.");
+        Logger::giveUp(tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall."));
     startLifetime();
 }
 
@@ -118,7 +119,7 @@ const char *RedirectServer::readLaunchUrl(const QString &url, QSet<QString> *hos
 void RedirectServer::reportBadUrl(const char *reason, const QString &url)
 {
     qWarning() << reason << url;
-    qCritical().noquote() << tr("Spúšťacia URL ma nesprávny tvar.");
+    Logger::giveUp(tr("Spúšťacia URL ma nesprávny tvar."));
 }
 
 bool RedirectServer::listen(QString hostname, QHostAddress address, quint16 port)

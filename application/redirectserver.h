@@ -33,7 +33,7 @@ private slots:
     void socketDisconnected();
 
 private:
-    void reportBadUrl(const char *reason, const QString &url);
+    [[noreturn]] void reportBadUrl(const char *reason, const QString &url);
     bool listenOnAll(const QSet<QString> &hostnames, const QList<quint16> &ports);
     void startLifetime();
 

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "javaappsmanager.h"
+#include "launchstatus.h"
 #include "runprocess.h"
 #include "settingsdialog.h"
 #include "sslwebsocketserver.h"
@@ -266,7 +267,7 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
                                                     {params.value("javaXmx").toString(),
                                                      params.value("javaXms").toString(),
                                                      params.value("javaXss").toString()});
-    if (refusal.first != 0) {
+    if (refusal.first != LaunchStatus::Started) {
         reportLaunchFailure(sessionId, refusal.first, refusal.second);
         return;
     }
@@ -329,14 +330,14 @@ void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
     connect(proc, &QProcess::errorOccurred, this, &Server::onProcessError);
     connect(proc, &QProcess::started, this, &Server::onProcessStarted);
 
-    QPair<int, QString> result(0, QString());
+    QPair<int, QString> result(LaunchStatus::Started, QString());
     if (SettingsDialog::checkApp(url)) {
         result = JavaAppsManager::launch(proc, url, javaXmx, javaXms, javaXss);
     } else {
         qWarning() << "Spustenie aplikacie" << url << "bolo zakazane pouzivatelom";
-        result = qMakePair(-203, QString("Spustenie aplikacie bolo zakazane pouzivatelom"));
+        result = qMakePair(int(LaunchStatus::Forbidden), QString("Spustenie aplikacie bolo zakazane pouzivatelom"));
     }
-    if (result.first != 0) {
+    if (result.first != LaunchStatus::Started) {
         reportLaunchFailure(sessionId, result.first, result.second);
         // Never started, so no finished signal will release it.
         proc->deleteLater();
@@ -348,7 +349,7 @@ void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
 QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const
 {
     const QPair<int, QString> checked = JavaAppsManager::checkArguments(url, options);
-    if (checked.first != 0)
+    if (checked.first != LaunchStatus::Started)
         return checked;
     // The session's one slave place is taken, or will be by the application
     // still running: a second application could never join.
@@ -358,17 +359,17 @@ QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString 
     for (const PendingLaunch &pending : pendingLaunches)
         busy = busy || (pending.client && pending.client->property(PROPERTY_SESSION_ID).toString() == sessionId);
     if (busy)
-        return qMakePair(-200, QString("Relacia uz ma spustenu aplikaciu."));
+        return qMakePair(int(LaunchStatus::Refused), QString("Relacia uz ma spustenu aplikaciu."));
     // Each running application holds descriptors of ours; the agent's own
     // work must never run out of them.
     if (running.size() + pendingLaunches.size() >= MAX_RUNNING_APPS || !server
         || server->spareDescriptors() < LAUNCH_RESERVE) {
         qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
-        return qMakePair(-201,
+        return qMakePair(int(LaunchStatus::FailedToStart),
                          QString("Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart Prilis vela "
                                  "spustenych aplikacii"));
     }
-    return qMakePair(0, QString());
+    return qMakePair(int(LaunchStatus::Started), QString());
 }
 
 void Server::reportLaunchFailure(const QString &sessionId, int code, const QString &message)
@@ -406,7 +407,7 @@ void Server::onProcessError(QProcess::ProcessError error)
         return;
     const QString name = RunProcess::errorName(error);
     qWarning() << "Nepodarilo sa spustit aplikaciu. Dovod: " << name << proc->errorString();
-    const int code = error == QProcess::FailedToStart ? -201 : -202;
+    const int code = error == QProcess::FailedToStart ? LaunchStatus::FailedToStart : LaunchStatus::ProcessError;
     reportLaunchFailure(proc->property(PROPERTY_SESSION_ID).toString(), code,
                         "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString());
     // A process that never started sends no finished signal.

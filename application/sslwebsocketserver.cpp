@@ -1,6 +1,7 @@
 #include "sslwebsocketserver.h"
 
 #include "certificategenerator.h"
+#include "logger.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -83,25 +84,19 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     : QWebSocketServer(hostname, QWebSocketServer::SecureMode, parent)
 {
     QFile file(Utils::fileCertificateSsl(hostname));
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote()
-            << tr("Nepodarilo sa otvoriť súbor s SSL certifikátom. Dôvod: %1").arg(file.errorString());
-        return;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        Logger::giveUp(tr("Nepodarilo sa otvoriť súbor s SSL certifikátom. Dôvod: %1").arg(file.errorString()));
 
     QSslCertificate certificate;
     QSslKey key;
     if (!CertificateGenerator::importPkcs12(&file, &key, &certificate, nullptr,
-                                            Utils::passwordCertificateSsl().toUtf8())) {
-        qCritical().noquote() << tr("Nepodarilo sa načítať SSL certifikát.");
-        return;
-    }
+                                            Utils::passwordCertificateSsl().toUtf8()))
+        Logger::giveUp(tr("Nepodarilo sa načítať SSL certifikát."));
     file.close();
 
     if (certificate.subjectInfo(QSslCertificate::CommonName).size() != 1) {
         qWarning() << "Nepodarilo sa vycitat CN z SSL certifikatu";
-        qCritical().noquote() << tr("Nepodarilo sa načítať SSL certifikát.");
-        return;
+        Logger::giveUp(tr("Nepodarilo sa načítať SSL certifikát."));
     }
 
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
