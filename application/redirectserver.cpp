@@ -108,10 +108,10 @@ const char *RedirectServer::readLaunchUrl(const QString &url, QSet<QString> *hos
     // segment of a request line the server reads (8 KiB), even with every
     // character percent-encoded.
     if (token->size() > MAX_TOKEN_LENGTH)
-        return "Parameter token ma nespravny tvar: ";
+        return "Spustacia URL obsahuje nespravny token: ";
     for (const QChar c : qAsConst(*token)) {
         if (c.unicode() <= ' ' || c.unicode() > '~' || c == '/')
-            return "Parameter token ma nespravny tvar: ";
+            return "Spustacia URL obsahuje nespravny token: ";
     }
     return nullptr;
 }

@@ -267,7 +267,7 @@ void TestLauncher::badLaunchUrl_data()
     QTest::newRow("no token") << "hostnames=127.0.0.1&ports=50001" << QStringList{token};
     QTest::newRow("blank token") << "hostnames=127.0.0.1&ports=50001&token=%20%20%09" << QStringList{token};
     // No page could ever present these in a request path.
-    const QString shape = "Parameter token ma nespravny tvar: ";
+    const QString shape = "Spustacia URL obsahuje nespravny token: ";
     QTest::newRow("token with /") << "hostnames=127.0.0.1&ports=50001&token=a%2Fb" << QStringList{shape};
     QTest::newRow("token of 2049") << "hostnames=127.0.0.1&ports=50001&token=" + QString(2049, 'x')
                                    << QStringList{shape};
