@@ -2,8 +2,8 @@
 
 #include "applock.h"
 #include "redirectserver.h"
-#include "server.h"
 #include "utils.h"
+#include "wire.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -73,7 +73,7 @@ int MainLauncher::handleExternalApp()
     if (waitForSingleton()) {
         // An external program is given the address, which needs no name resolution.
         const QString hostname = Utils::ipToHostname("127.0.0.1");
-        const QString url = Server::callerUrl(Utils::getServerUrlByHostname(hostname), "127.0.0.1", hostname);
+        const QString url = Wire::callerUrl(Utils::getServerUrlByHostname(hostname), "127.0.0.1", hostname);
         answer = QByteArray("0") + '\0' + url.toUtf8() + '\0' + Utils::fileCertificateCa().toUtf8();
     } else {
         answer = QByteArray("-300") + '\0' + "Aplikacia Kavrel neocakavane skoncila";

@@ -6,7 +6,6 @@
 #include <QTextEdit>
 
 static const int MIN_WIDTH = 800;
-static const int QWIDGETSIZE = 16777215;
 
 QMessageBoxResize::QMessageBoxResize()
     : QMessageBox()
@@ -41,9 +40,9 @@ bool QMessageBoxResize::event(QEvent *e)
         addWidthSpacer();
     const bool result = QMessageBox::event(e);
     if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseMove) {
-        setMaximumSize(QWIDGETSIZE, QWIDGETSIZE);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
         if (QTextEdit *edit = findChild<QTextEdit *>())
-            edit->setMaximumHeight(QWIDGETSIZE);
+            edit->setMaximumHeight(QWIDGETSIZE_MAX);
     }
     return result;
 }

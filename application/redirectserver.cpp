@@ -2,9 +2,9 @@
 
 #include "logger.h"
 #include "mainlauncher.h"
-#include "server.h"
 #include "sslwebsocketserver.h"
 #include "utils.h"
+#include "wire.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -20,7 +20,6 @@ static const int LIFETIME = 120000;
 static const int MAX_PORTS = 5;
 static const uint MIN_PORT = 49151;
 static const uint MAX_PORT = 65535;
-static const QString DENIED = "Pristup zamietnuty";
 static const int MAX_TOKEN_LENGTH = 2048;
 
 RedirectServer::RedirectServer(QString url, QObject *parent)
@@ -140,21 +139,21 @@ void RedirectServer::onNewConnection()
         return;
     while (listener->hasPendingConnections()) {
         QWebSocket *socket = listener->nextPendingConnection();
-        const QStringList segments = SslWebSocketServer::admit(socket, "URL ma neplatny tvar", DENIED);
+        const QStringList segments = SslWebSocketServer::admit(socket, "URL ma neplatny tvar", Wire::DENIED);
         if (segments.isEmpty())
             continue;
         if (segments[0] != "getUrl") {
             SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
-        } else if (!Server::sameToken(segments[1], token)) {
-            SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, DENIED);
+        } else if (!Wire::sameToken(segments[1], token)) {
+            SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, Wire::DENIED);
         } else {
             socket->setProperty(PROPERTY_SERVER_INDEX, servers.indexOf(listener));
             connect(socket, &QWebSocket::disconnected, this, &RedirectServer::socketDisconnected);
-            const QString pageUrl = Server::callerUrl(Utils::getServerUrlByHostname(listener->serverName()),
-                                                      socket->requestUrl().host(), listener->serverName());
+            const QString pageUrl = Wire::callerUrl(Utils::getServerUrlByHostname(listener->serverName()),
+                                                    socket->requestUrl().host(), listener->serverName());
             socket->sendTextMessage(
-                Server::createCommand(QString(), "hello",
-                                      {{"url", pageUrl}, {"version", QCoreApplication::applicationVersion()}}));
+                Wire::createCommand(QString(), "hello",
+                                    {{"url", pageUrl}, {"version", QCoreApplication::applicationVersion()}}));
         }
     }
 }

@@ -1,26 +1,22 @@
 #include "server.h"
 
+#include "backpressure.h"
 #include "javaappsmanager.h"
 #include "launchstatus.h"
 #include "runprocess.h"
 #include "settingsdialog.h"
 #include "sslwebsocketserver.h"
 #include "utils.h"
+#include "wire.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QEvent>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
-#include <QSet>
-#include <QSslSocket>
 #include <QTimer>
-#include <QUrl>
 #include <QUuid>
 #include <QWebSocket>
-
-#include <openssl/crypto.h>
 
 const char *const PROPERTY_SESSION_ID = "KAVREL_SESSION_ID";
 const char *const PROPERTY_SERVER_HOSTNAME = "KAVREL_SERVER_HOSTNAME";
@@ -29,76 +25,22 @@ const char *const PROPERTY_SERVER_BIND_IP = "KAVREL_BIND_IP";
 
 Server *Server::lastInstance = nullptr;
 
-static const QString DENIED = "Pristup zamietnuty";
-
-namespace {
-
-// The text of a JSON string starting at json[i] (a quote); i ends after it.
-QString readJsonString(const QString &json, int &i)
-{
-    static const QString escapes = "\"\\/bfnrt";
-    static const QString meanings = "\"\\/\b\f\n\r\t";
-    QString text;
-    for (++i; i < json.size() && json[i] != '"'; ++i) {
-        if (json[i] != '\\') {
-            text += json[i];
-        } else if (++i < json.size()) {
-            if (json[i] == 'u') {
-                text += QChar(json.midRef(i + 1, 4).toUShort(nullptr, 16));
-                i += 4;
-            } else {
-                const int known = escapes.indexOf(json[i]);
-                text += known < 0 ? json[i] : meanings[known];
-            }
-        }
-    }
-    ++i;
-    return text;
-}
-
-// Qt's JSON reader loses the memory of a container whose key comes again in
-// the same object, so a peer could grow the agent without end; such a text
-// is not read as a command at all.
-bool hasRepeatedKey(const QString &json)
-{
-    struct Container
-    {
-        bool isObject;
-        bool expectingKey;
-        QSet<QString> keys;
-    };
-    QList<Container> open;
-    for (int i = 0; i < json.size();) {
-        const QChar c = json[i];
-        if (c == '"') {
-            const bool isKey = !open.isEmpty() && open.last().expectingKey;
-            const QString text = readJsonString(json, i);
-            if (isKey) {
-                if (open.last().keys.contains(text))
-                    return true;
-                open.last().keys.insert(text);
-                open.last().expectingKey = false;
-            }
-            continue;
-        }
-        if (c == '{' || c == '[')
-            open.append({c == '{', c == '{', {}});
-        else if ((c == '}' || c == ']') && !open.isEmpty())
-            open.removeLast();
-        else if (c == ',' && !open.isEmpty() && open.last().isObject)
-            open.last().expectingKey = true;
-        ++i;
-    }
-    return false;
-}
-
-} // namespace
-
 Server::Server(QString masterToken, QObject *parent)
     : QObject(parent)
+    , flow(new BackPressure(this))
     , token(masterToken)
 {
     lastInstance = this;
+}
+
+QString Server::createCommand(const QString &id, const QString &method, const QVariantMap &params)
+{
+    return Wire::createCommand(id, method, params);
+}
+
+QString Server::readCommand(const QString &msg, QVariantMap *params)
+{
+    return Wire::readCommand(msg, params);
 }
 
 Server::~Server()
@@ -109,10 +51,10 @@ Server::~Server()
     for (const QList<QWebSocket *> &session : qAsConst(sessions))
         tracked += session;
     sessions.clear();
-    pausedOn.clear();
-    waiters.clear();
+    flow->clear();
     for (QWebSocket *connection : tracked) {
         disconnect(connection, nullptr, this, nullptr);
+        disconnect(connection, nullptr, flow, nullptr);
         delete connection;
     }
     Utils::removeFile(Utils::fileState());
@@ -133,30 +75,6 @@ quint16 Server::port() const
     return server ? server->serverPort() : 0;
 }
 
-QString Server::createCommand(const QString &id, const QString &method, const QVariantMap &params)
-{
-    // QJsonObject keeps its members sorted by name, which is the order we promise.
-    QJsonObject command;
-    command.insert("id", id.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(id));
-    command.insert("jsonrpc", "2.0");
-    command.insert("method", method);
-    command.insert("params", QJsonObject::fromVariantMap(params));
-    return QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact));
-}
-
-QString Server::readCommand(const QString &msg, QVariantMap *params)
-{
-    if (hasRepeatedKey(msg)) {
-        if (params)
-            params->clear();
-        return QString();
-    }
-    const QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
-    if (params)
-        *params = command.value("params").toObject().toVariantMap();
-    return command.value("method").toString();
-}
-
 void Server::onNewConnection()
 {
     SslWebSocketServer *listener = qobject_cast<SslWebSocketServer *>(sender());
@@ -166,7 +84,7 @@ void Server::onNewConnection()
         QWebSocket *socket = listener->nextPendingConnection();
         // Qt hands connections out without a parent; the listener owns them.
         socket->setParent(listener);
-        const QStringList segments = SslWebSocketServer::admit(socket, "URL nema platny tvar", DENIED);
+        const QStringList segments = SslWebSocketServer::admit(socket, "URL nema platny tvar", Wire::DENIED);
         if (segments.isEmpty())
             continue;
         socket->setProperty(PROPERTY_SERVER_HOSTNAME, listener->serverName());
@@ -179,8 +97,8 @@ void Server::onNewConnection()
             else
                 SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
         } else if (segments[0] == "master") {
-            if (!sameToken(segments[1], token))
-                SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, DENIED);
+            if (!Wire::sameToken(segments[1], token))
+                SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, Wire::DENIED);
             else
                 accept(socket, QUuid::createUuid().toString(QUuid::WithoutBraces));
         } else {
@@ -197,39 +115,9 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this, socket](const QString &msg) { textMessageReceived(socket, msg); });
     connect(socket, &QWebSocket::disconnected, this, [this, socket]() { socketDisconnected(socket); });
-    connect(socket, &QWebSocket::bytesWritten, this, [this, socket]() { peerDrained(socket); });
-    socket->installEventFilter(this);
+    flow->watch(socket);
     sessions[sessionId].append(socket);
     socket->sendTextMessage(createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
-}
-
-QString Server::ownHost(const QString &requestHost, const QString &listenerName)
-{
-    const QMap<QString, QHostAddress> table = Utils::hostnames();
-    for (auto it = table.cbegin(); it != table.cend(); ++it) {
-        if (requestHost.compare(it.key(), Qt::CaseInsensitive) == 0)
-            return it.key();
-        if (requestHost == it.value().toString())
-            return requestHost;
-    }
-    return listenerName;
-}
-
-QString Server::callerUrl(const QString &url, const QString &requestHost, const QString &listenerName)
-{
-    if (url.isEmpty())
-        return QString();
-    QUrl rewritten(url, QUrl::TolerantMode);
-    rewritten.setHost(ownHost(requestHost, listenerName));
-    return rewritten.toString();
-}
-
-bool Server::sameToken(const QString &presented, const QString &expected)
-{
-    const QByteArray a = presented.toUtf8();
-    const QByteArray b = expected.toUtf8();
-    // Only the length may show, and a token's length is no secret.
-    return a.size() == b.size() && CRYPTO_memcmp(a.constData(), b.constData(), size_t(a.size())) == 0;
 }
 
 void Server::textMessageReceived(QWebSocket *client, const QString &msg)
@@ -250,8 +138,8 @@ void Server::textMessageReceived(QWebSocket *client, const QString &msg)
         QJsonObject command = QJsonDocument::fromJson(msg.toUtf8()).object();
         QJsonObject statusParams = command.value("params").toObject();
         statusParams.insert("url",
-                            callerUrl(statusParams.value("url").toString(), client->requestUrl().host(),
-                                      client->property(PROPERTY_SERVER_HOSTNAME).toString()));
+                            Wire::callerUrl(statusParams.value("url").toString(), client->requestUrl().host(),
+                                            client->property(PROPERTY_SERVER_HOSTNAME).toString()));
         command.insert("params", statusParams);
         forwardMsg(client, QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)));
         return;
@@ -300,7 +188,7 @@ void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
     const QString javaXss = params.value("javaXss").toString();
 
     const QString hostname = client->property(PROPERTY_SERVER_HOSTNAME).toString();
-    QString host = ownHost(client->requestUrl().host(), hostname);
+    QString host = Wire::ownHost(client->requestUrl().host(), hostname);
     if (host.contains(':'))
         host = "[" + host + "]";
     const QString port = client->property(PROPERTY_SERVER_PORT).toString();
@@ -423,101 +311,18 @@ void Server::forwardMsg(QWebSocket *client, const QString &msg)
     for (QWebSocket *c : peers) {
         if (c != client) {
             c->sendTextMessage(msg);
-            if (backlog(c) > PAUSE_BACKLOG)
-                pause(client, c);
+            flow->relayed(client, c);
             return;
         }
     }
-}
-
-qint64 Server::backlog(QWebSocket *socket)
-{
-    // Qt encrypts at once; what the peer has not taken waits below the TLS layer.
-    const QSslSocket *tls = SslWebSocketServer::transport(socket);
-    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
-}
-
-void Server::pause(QWebSocket *sender, QWebSocket *peer)
-{
-    // Without its socket a paused connection could not be woken again.
-    if (pausedOn.contains(sender) || !SslWebSocketServer::transport(sender))
-        return;
-    pausedOn.insert(sender, peer);
-    waiters[peer].append(sender);
-    // A full read buffer stops the socket reading, and TCP holds the sender back.
-    sender->setReadBufferSize(PAUSED_READ_BUFFER);
-    // Qt drops a connection whose frame stalls for seconds, but this stall is
-    // ours; the frame reader may restart its timer when the delivery under
-    // way returns, hence after it. Not queued on the sender: its calls wait.
-    QTimer::singleShot(0, this, [this, guarded = QPointer<QWebSocket>(sender)]() {
-        if (guarded && pausedOn.contains(guarded)) {
-            for (QTimer *timer : guarded->findChildren<QTimer *>())
-                timer->stop();
-        }
-    });
-}
-
-bool Server::forgetPause(QWebSocket *sender)
-{
-    QWebSocket *peer = pausedOn.take(sender);
-    if (!peer)
-        return false;
-    QList<QWebSocket *> &list = waiters[peer];
-    list.removeOne(sender);
-    if (list.isEmpty())
-        waiters.remove(peer);
-    return true;
-}
-
-void Server::resume(QWebSocket *sender)
-{
-    if (!forgetPause(sender))
-        return;
-    sender->setReadBufferSize(0);
-    // What arrived meanwhile is read as if it had just come.
-    if (QSslSocket *tls = SslWebSocketServer::transport(sender))
-        emit tls->readyRead();
-}
-
-void Server::peerDrained(QWebSocket *peer)
-{
-    if (waiters.contains(peer) && backlog(peer) <= RESUME_BACKLOG)
-        resumeWaitersOf(peer);
-}
-
-void Server::resumeWaitersOf(QWebSocket *peer)
-{
-    const QList<QWebSocket *> paused = waiters.value(peer);
-    for (QWebSocket *sender : paused)
-        resume(sender);
-}
-
-bool Server::eventFilter(QObject *watched, QEvent *event)
-{
-    // A connection reads its socket through a queued call; a paused one's is
-    // dropped here and made again by resume().
-    if (event->type() != QEvent::MetaCall)
-        return QObject::eventFilter(watched, event);
-    QWebSocket *socket = qobject_cast<QWebSocket *>(watched);
-    if (pausedOn.contains(socket))
-        return true;
-    // What a connection sends itself (the pong of each ping) waits for it
-    // too: one that does not take its own output is not read until it does.
-    if (socket && backlog(socket) > PAUSE_BACKLOG) {
-        pause(socket, socket);
-        return pausedOn.contains(socket);
-    }
-    return false;
 }
 
 void Server::socketDisconnected(QWebSocket *client)
 {
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QList<QWebSocket *> peers = sessions.value(sessionId);
-    // Whoever waited for it is read again before the teardown may close it;
-    // its own pause just ends, as nothing of it is relayed any more.
-    resumeWaitersOf(client);
-    forgetPause(client);
+    // Whoever waited for it is read again before the teardown may close it.
+    flow->release(client);
     // Out of the tables before the peer is closed: the peer's own disconnection
     // can be handled inside close() and must pass the teardown on, not back here.
     QList<QWebSocket *> &remaining = sessions[sessionId];

@@ -2,6 +2,7 @@
 
 #include "certificategenerator.h"
 #include "logger.h"
+#include "qtinternals.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -134,15 +135,9 @@ void SslWebSocketServer::releaseAbandoned()
             socket->deleteLater();
 }
 
-// QWebSocketServer keeps the TLS sockets it accepted as children of its own
-// TCP server.
 QList<QSslSocket *> SslWebSocketServer::acceptedSockets() const
 {
-    QList<QSslSocket *> sockets;
-    const QList<QTcpServer *> inner = findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
-    for (QTcpServer *server : inner)
-        sockets += server->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly);
-    return sockets;
+    return QtInternals::acceptedSockets(this);
 }
 
 SslWebSocketServer *SslWebSocketServer::start(const QString &hostname, const QHostAddress &address, quint16 port,
@@ -167,18 +162,12 @@ bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
     ::setsockopt(int(nativeDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     // Every accepted socket is born and dies a child of the inner server,
     // which tells of both at once and at no cost.
-    tcp = findChild<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
+    tcp = QtInternals::innerServer(this);
     if (tcp)
         tcp->installEventFilter(this);
-    // Each accept comes from this notifier's activation.
-    const QList<QSocketNotifier *> notifiers = tcp ? tcp->findChildren<QSocketNotifier *>()
-                                                   : QList<QSocketNotifier *>();
-    for (QSocketNotifier *notifier : notifiers) {
-        if (notifier->type() == QSocketNotifier::Read && notifier->socket() == nativeDescriptor()) {
-            readNotifier = notifier;
-            notifier->installEventFilter(this);
-        }
-    }
+    readNotifier = QtInternals::acceptNotifier(this);
+    if (readNotifier)
+        readNotifier->installEventFilter(this);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "logger.h"
 #include "qmessageboxresize.h"
+#include "qtinternals.h"
 #include "server.h"
 
 #include <QCoreApplication>
@@ -431,11 +432,6 @@ void Utils::showErrorMessage(QString msg, QString info)
 
 void Utils::disableQMessageBoxWrapping(QMessageBox &box)
 {
-    const QList<QWidget *> widgets = box.findChildren<QWidget *>();
-    for (QWidget *widget : widgets) {
-        if (QLatin1String(widget->metaObject()->className()) != QLatin1String("QMessageBoxDetailsText"))
-            continue;
-        if (QTextEdit *edit = widget->findChild<QTextEdit *>())
-            edit->setWordWrapMode(QTextOption::NoWrap);
-    }
+    if (QTextEdit *edit = QtInternals::messageBoxDetails(box))
+        edit->setWordWrapMode(QTextOption::NoWrap);
 }

@@ -1,3 +1,4 @@
+#include "backpressure.h"
 #include "certificategenerator.h"
 #include "loopbackproxy.h"
 #include "redirectserver.h"
@@ -6,6 +7,7 @@
 #include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
+#include "wire.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -242,13 +244,13 @@ void TestHardeningRelay::slowPageHoldsBackItsApplication()
     app->socket.setOutgoingFrameSize(2 * size);
     for (int i = 0; i < count; ++i)
         app->socket.sendTextMessage(QString::number(i).leftJustified(size, '.'));
-    QTRY_VERIFY_WITH_TIMEOUT(unsent(serverPage) > Server::PAUSE_BACKLOG, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(unsent(serverPage) > BackPressure::PAUSE_BACKLOG, 20000);
     // Whatever it would read, it reads now; and a frame held back for longer
     // than Qt's five seconds for one frame does not end the connection.
     QVERIFY(!QTest::qWaitFor([&]() { return app->disconnected.count() > 0 || page->disconnected.count() > 0; }, 6000));
     const int relayedWhileHeld = relayed;
     QVERIFY2(relayedWhileHeld < count, qPrintable(QString::number(relayedWhileHeld)));
-    QVERIFY2(peak < 3 * Server::PAUSE_BACKLOG, qPrintable(QString::number(peak)));
+    QVERIFY2(peak < 3 * BackPressure::PAUSE_BACKLOG, qPrintable(QString::number(peak)));
 
     // Another session is not held back meanwhile.
     auto otherPage = peer();
@@ -392,8 +394,8 @@ void TestHardeningRelay::tokensCompared()
 {
     QFETCH(QString, presented);
     QFETCH(bool, same);
-    QCOMPARE(Server::sameToken(presented, TOKEN), same);
-    QCOMPARE(Server::sameToken(TOKEN, presented), same);
+    QCOMPARE(Wire::sameToken(presented, TOKEN), same);
+    QCOMPARE(Wire::sameToken(TOKEN, presented), same);
 }
 
 QTEST_GUILESS_MAIN(TestHardeningRelay)

@@ -1,3 +1,4 @@
+#include "backpressure.h"
 #include "certificategenerator.h"
 #include "loopbackproxy.h"
 #include "mainsingleton.h"
@@ -479,7 +480,7 @@ void TestServer::slaveJoinsAfterMasterLeft()
     // application has taken its messages.
     QCOMPARE(::kill(pid_t(application.processId()), SIGSTOP), 0);
     const QString bulk(256 * 1024, 'x');
-    for (int i = 0; i < Server::PAUSE_BACKLOG * 3 / 4 / bulk.size(); ++i)
+    for (int i = 0; i < BackPressure::PAUSE_BACKLOG * 3 / 4 / bulk.size(); ++i)
         m->socket.sendTextMessage(bulk);
     m->socket.close();
     QTRY_COMPARE_WITH_TIMEOUT(m->disconnected.count(), 1, 30000);
