@@ -1,14 +1,14 @@
 #ifndef MAINLAUNCHER_H
 #define MAINLAUNCHER_H
 
+#include <QCoreApplication>
 #include <QStringList>
-#include <QWidget>
 
 // The short-lived instance that a launch URL or "-l" starts: it makes sure the
 // main instance runs and tells the caller where its server listens.
-class MainLauncher : public QWidget
+class MainLauncher
 {
-    Q_OBJECT
+    Q_DECLARE_TR_FUNCTIONS(MainLauncher)
 
 public:
     int run(QStringList args, bool firstStart);

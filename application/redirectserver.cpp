@@ -123,7 +123,8 @@ void RedirectServer::reportBadUrl(const char *reason, const QString &url)
 
 bool RedirectServer::listen(QString hostname, QHostAddress address, quint16 port)
 {
-    SslWebSocketServer *listener = SslWebSocketServer::start(hostname, address, port, this, false);
+    SslWebSocketServer *listener = SslWebSocketServer::start(hostname, address, port, this,
+                                                             SslWebSocketServer::LogError);
     connect(listener, &QWebSocketServer::newConnection, this, &RedirectServer::onNewConnection);
     connect(listener, &QWebSocketServer::closed, this, &RedirectServer::onServerClosed);
     if (!listener->isListening())

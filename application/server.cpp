@@ -62,7 +62,7 @@ Server::~Server()
 
 QString Server::listen(QString hostname, QHostAddress ip, quint16 port)
 {
-    server = SslWebSocketServer::start(hostname, ip, port, this, true);
+    server = SslWebSocketServer::start(hostname, ip, port, this, SslWebSocketServer::LogErrorAndPlace);
     connect(server, &QWebSocketServer::newConnection, this, &Server::onNewConnection);
     connect(server, &QWebSocketServer::closed, this, &Server::closed);
     if (!server->isListening())

@@ -141,11 +141,11 @@ QList<QSslSocket *> SslWebSocketServer::acceptedSockets() const
 }
 
 SslWebSocketServer *SslWebSocketServer::start(const QString &hostname, const QHostAddress &address, quint16 port,
-                                              QObject *owner, bool withPlace)
+                                              QObject *owner, ListenFailure failure)
 {
     SslWebSocketServer *listener = new SslWebSocketServer(hostname, owner);
     if (!listener->listen(address, port)) {
-        if (withPlace)
+        if (failure == LogErrorAndPlace)
             qWarning() << "Volanie webSocketServer.listen zlyhalo:" << listener->errorString() << hostname
                        << address.toString() << port;
         else

@@ -37,12 +37,14 @@ public:
     SslWebSocketServer(QString hostname, QObject *parent);
     ~SslWebSocketServer() override;
 
+    // What the log says when a listener cannot listen: the error text alone,
+    // or followed by the host name, address and port.
+    enum ListenFailure { LogError, LogErrorAndPlace };
     // A listener of hostname, a child of owner, started on address:port. When
-    // it cannot listen it logs "Volanie webSocketServer.listen zlyhalo:" with
-    // the error text and, withPlace, the host name, address and port, and
-    // stays a child of owner, not listening.
+    // it cannot listen it logs "Volanie webSocketServer.listen zlyhalo:" as
+    // failure says, and stays a child of owner, not listening.
     static SslWebSocketServer *start(const QString &hostname, const QHostAddress &address, quint16 port, QObject *owner,
-                                     bool withPlace);
+                                     ListenFailure failure);
 
     // The base class's listen, with TCP_NODELAY on the listening socket so
     // that accepted sockets have it from their first byte.

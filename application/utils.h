@@ -2,11 +2,11 @@
 #define UTILS_H
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QMap>
 #include <QString>
 #include <QStringList>
-#include <QWidget>
 
 #include <functional>
 #include <memory>
@@ -14,11 +14,11 @@
 class QMessageBox;
 class QSettings;
 
-// Every path and fixed name of the program. Never instantiated; a widget only
-// so that its texts translate in the "Utils" context.
-class Utils : public QWidget
+// Every path and fixed name of the program. Never instantiated; its texts
+// translate in the "Utils" context.
+class Utils
 {
-    Q_OBJECT
+    Q_DECLARE_TR_FUNCTIONS(Utils)
 
 public:
     static QString dirApp();
