@@ -157,9 +157,12 @@ bool Xvfb::click(const QString &window, int button) const
 {
     const QSize size = windowSize(window);
     int code = -1;
+    // xdotool's --sync waits for the pointer to leave where it was, 15 s in
+    // vain when it is there already (a second click on the same window): so
+    // from the window's corner first.
     xdotool(display,
-            {"mousemove", "--window", window, "--sync", QString::number(size.width() / 2),
-             QString::number(size.height() / 2), "click", QString::number(button)},
+            {"mousemove", "--window", window, "0", "0", "mousemove", "--window", window, "--sync",
+             QString::number(size.width() / 2), QString::number(size.height() / 2), "click", QString::number(button)},
             &code);
     return code == 0;
 }
