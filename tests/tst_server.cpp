@@ -1,5 +1,4 @@
 #include "backpressure.h"
-#include "certificategenerator.h"
 #include "loopbackproxy.h"
 #include "mainsingleton.h"
 #include "server.h"
@@ -33,8 +32,7 @@ static QString sessionOf(QObject *connection)
 
 static void generateCertificates()
 {
-    CertificateGenerator generator(nullptr);
-    QVERIFY(generator.generate());
+    TestSupport::seedCertificates();
 }
 
 class TestServer : public QObject

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QTcpServer>
@@ -35,6 +36,11 @@ TestHome::TestHome()
 }
 
 TestHome::~TestHome()
+{
+    leave();
+}
+
+void TestHome::leave()
 {
     for (const char *name : HOME_VARIABLES) {
         if (saved.contains(name))
@@ -333,7 +339,28 @@ void storeLanguage(const QString &lang)
 void seedAgentHome()
 {
     storeLanguage();
-    QVERIFY(CertificateGenerator(nullptr).generate());
+    seedCertificates();
+}
+
+// The set is made once per test process and copied into every later home:
+// its keys take most of a second, and making it is tst_certificategenerator's.
+void seedCertificates()
+{
+    static QMap<QString, QByteArray> made;
+    if (made.isEmpty()) {
+        QVERIFY(CertificateGenerator(nullptr).generate());
+        const QDir dir(Utils::dirCertificates());
+        const QStringList names = dir.entryList(QDir::Files);
+        for (const QString &name : names)
+            made.insert(name, readAll(dir.filePath(name)));
+        QVERIFY(!made.isEmpty());
+        return;
+    }
+    const QString dir = Utils::dirCertificates();
+    QVERIFY(Utils::createDirConfig());
+    QVERIFY(::mkdir(QFile::encodeName(dir).constData(), 0700) == 0 || QFileInfo(dir).isDir());
+    for (auto it = made.cbegin(); it != made.cend(); ++it)
+        QCOMPARE(Utils::writePrivateFile(dir + "/" + it.key(), it.value()), Utils::Written);
 }
 
 void pretendMainInstance(QLockFile &lock, const QString &state)

@@ -26,6 +26,9 @@ public:
     TestHome();
     ~TestHome();
     QString path() const { return home; }
+    // Gives the previous directories back while this home stays on disk, for
+    // a child started in it that runs on while other cases go.
+    void leave();
 
 private:
     QTemporaryDir dir;
@@ -125,6 +128,8 @@ void storeLanguage(const QString &lang = "sk");
 // A home where the agent ran before: language stored and certificates made,
 // so no first-start dialog waits where nobody can answer it.
 void seedAgentHome();
+// The same certificate set in every home of a test process.
+void seedCertificates();
 // Takes the lock as a main instance would and publishes the given state, so
 // that a launcher finds a main instance where none runs.
 void pretendMainInstance(QLockFile &lock, const QString &state = FAKE_STATE);
