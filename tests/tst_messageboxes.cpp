@@ -1,4 +1,5 @@
 #include "logger.h"
+#include "modalwidgets.h"
 #include "qmessageboxresize.h"
 #include "testsupport.h"
 #include "utils.h"
@@ -37,17 +38,12 @@ struct Seen
 static void whenModalBox(const std::function<void(QMessageBox *)> &inspect,
                          const std::function<void(QMessageBox *)> &answer)
 {
-    QTimer *poll = new QTimer(qApp);
-    QObject::connect(poll, &QTimer::timeout, [poll, inspect, answer] {
-        QMessageBox *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        inspect(box);
-        answer(box);
-    });
-    poll->start(10);
+    TestSupport::whenVisible([] { return qobject_cast<QMessageBox *>(QApplication::activeModalWidget()); },
+                             [inspect, answer](QWidget *widget) {
+                                 QMessageBox *box = static_cast<QMessageBox *>(widget);
+                                 inspect(box);
+                                 answer(box);
+                             });
 }
 
 static void clickOk(QMessageBox *box)

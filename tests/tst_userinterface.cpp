@@ -1,6 +1,7 @@
 #include "certificatedialog.h"
 #include "childprocess.h"
 #include "mainsingleton.h"
+#include "modalwidgets.h"
 #include "myapplication.h"
 #include "settingsdialog.h"
 #include "testsupport.h"
@@ -30,21 +31,6 @@ static const QString COMPONENTS = "Network Security Services (https://firefox-so
                                   "OpenSSL (https://www.openssl.org/)\n"
                                   "Qt (https://www.qt.io/)\n"
                                   "zlib (https://zlib.net/)";
-
-// Acts on the widget that find() returns once it is visible.
-static void when(const std::function<QWidget *()> &find, const std::function<void(QWidget *)> &act)
-{
-    QTimer *poll = new QTimer(qApp);
-    QObject::connect(poll, &QTimer::timeout, [poll, find, act] {
-        QWidget *widget = find();
-        if (!widget || !widget->isVisible())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        act(widget);
-    });
-    poll->start(10);
-}
 
 static QWidget *popup()
 {
@@ -124,7 +110,7 @@ void TestUserInterface::rightClick()
 
 void TestUserInterface::choose(QChar mnemonic)
 {
-    when(popup, [mnemonic](QWidget *menu) { QTest::keyClick(menu, mnemonic.toLatin1()); });
+    whenVisible(popup, [mnemonic](QWidget *menu) { QTest::keyClick(menu, mnemonic.toLatin1()); });
     rightClick();
 }
 
@@ -133,19 +119,20 @@ void TestUserInterface::aboutThenLog(const QString &details, const QString &show
 {
     QString seenDetails, logSeen;
     bool detailsButton = false;
-    when(modal, [&](QWidget *widget) {
+    whenVisible(modal, [&](QWidget *widget) {
         QMessageBox *box = qobject_cast<QMessageBox *>(widget);
         QVERIFY(box);
         seenDetails = box->detailedText();
         detailsButton = buttonText(box, details) != nullptr;
         grab(box, "about-" + logTitle);
-        when([box] { return modal() != box ? modal() : nullptr; },
-             [&](QWidget *logs) {
-                 logSeen = logs->windowTitle();
-                 QVERIFY(logs->findChild<QPlainTextEdit *>()->lineWrapMode() == QPlainTextEdit::NoWrap);
-                 grab(logs, "log-" + logTitle);
-                 QTest::mouseClick(logs->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
-             });
+        whenVisible([box] { return modal() != box ? modal() : nullptr; },
+                    [&](QWidget *logs) {
+                        logSeen = logs->windowTitle();
+                        QVERIFY(logs->findChild<QPlainTextEdit *>()->lineWrapMode() == QPlainTextEdit::NoWrap);
+                        grab(logs, "log-" + logTitle);
+                        QTest::mouseClick(logs->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok),
+                                          Qt::LeftButton);
+                    });
         QTest::mouseClick(buttonText(box, showLog), Qt::LeftButton);
     });
     choose(showLog == "Show log..." ? 'a' : 'o');
@@ -175,14 +162,14 @@ void TestUserInterface::menuAboutLogAndLanguage()
     aboutThenLog("Zobraziť detaily…", "Zobraziť denník...", "Denník");
     notice("Inštalácia certifikátu", "Zrušiť", "sk");
 
-    when(popup, [](QWidget *top) {
-        when([top] { return popup() != top ? popup() : nullptr; },
-             [](QWidget *languages) {
-                 QMenu *submenu = qobject_cast<QMenu *>(languages);
-                 QCOMPARE(entries(submenu), QStringList({"English", "Slovenský"}));
-                 submenu->setActiveAction(submenu->actions().first());
-                 QTest::keyClick(submenu, Qt::Key_Return);
-             });
+    whenVisible(popup, [](QWidget *top) {
+        whenVisible([top] { return popup() != top ? popup() : nullptr; },
+                    [](QWidget *languages) {
+                        QMenu *submenu = qobject_cast<QMenu *>(languages);
+                        QCOMPARE(entries(submenu), QStringList({"English", "Slovenský"}));
+                        submenu->setActiveAction(submenu->actions().first());
+                        QTest::keyClick(submenu, Qt::Key_Return);
+                    });
         QTest::keyClick(top, 'j');
     });
     rightClick();
@@ -198,7 +185,7 @@ void TestUserInterface::menuAboutLogAndLanguage()
 
     // The settings entry opens the dialog, in the language now chosen.
     QString settingsTitle;
-    when(modal, [&](QWidget *dialog) {
+    whenVisible(modal, [&](QWidget *dialog) {
         settingsTitle = dialog->windowTitle();
         grab(dialog, "settings-en");
         QTest::mouseClick(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Cancel), Qt::LeftButton);
