@@ -5,6 +5,7 @@
 #include "loopbackproxy.h"
 #include "testpeer.h"
 #include "testsupport.h"
+#include "tinydisk.h"
 #include "utils.h"
 
 #include <QDir>
@@ -15,58 +16,11 @@
 #include <QtTest>
 
 #include <csignal>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace TestSupport;
 
 static const int START_MS = 60000;
-static const qint64 PAGE = 4096;
-
-// A tmpfs of 16 pages over a directory while the object lives, unmounted
-// again whatever the test's outcome.
-class TinyDisk
-{
-public:
-    explicit TinyDisk(const QString &dir)
-        : path(dir)
-    {
-        QDir().mkpath(dir);
-        mounted = mount({"-t", "tmpfs", "-o", "size=64k,mode=0700", "tmpfs", dir});
-    }
-    ~TinyDisk()
-    {
-        if (mounted && !umount({path}))
-            umount({"-l", path});
-    }
-    bool isMounted() const { return mounted; }
-    bool remount(const QString &options) { return mount({"-o", "remount," + options, path}); }
-
-    // Fills the disk up to the given number of free pages.
-    bool leaveFree(int pages)
-    {
-        QFile filler(path + "/.filler");
-        if (!filler.open(QIODevice::Append))
-            return false;
-        const qint64 extra = freeBytes() - pages * PAGE;
-        if (extra < 0 || filler.write(QByteArray(int(extra), '\0')) != extra || !filler.flush())
-            return false;
-        return freeBytes() == pages * PAGE;
-    }
-
-private:
-    qint64 freeBytes() const
-    {
-        struct statvfs st;
-        return ::statvfs(QFile::encodeName(path).constData(), &st) == 0 ? qint64(st.f_bavail) * qint64(st.f_frsize)
-                                                                        : -1;
-    }
-    static bool mount(const QStringList &args) { return run("mount", args).exitCode == 0; }
-    static bool umount(const QStringList &args) { return run("umount", args).exitCode == 0; }
-
-    QString path;
-    bool mounted = false;
-};
 
 static QProcessEnvironment agentEnvironment(const Xvfb *display = nullptr)
 {

@@ -49,6 +49,23 @@ static QString launchUrl(const QString &query)
     return "obrenta-kavrel:?" + query;
 }
 
+// Starts a launcher for a launch URL with the test's token, hostnames and
+// count ports held until the start, so that nobody else took them meanwhile.
+static QList<quint16> startOnHeldPorts(ChildProcess &launcher, const QProcessEnvironment &env, const QString &hostnames,
+                                       int count)
+{
+    PortHold hold(count);
+    const QList<quint16> ports = hold.ports();
+    QStringList listed;
+    for (quint16 port : ports)
+        listed << QString::number(port);
+    launcher.setProcessEnvironment(env);
+    hold.release();
+    launcher.start(kavrelPath(),
+                   {launchUrl(QString("hostnames=%1&ports=%2&token=%3").arg(hostnames, listed.join(','), TOKEN))});
+    return ports;
+}
+
 // Every main instance a case brought up ends with the case, also when it fails.
 class MainInstances
 {
@@ -169,16 +186,8 @@ void TestLauncher::launcherRoad()
     if (QTest::currentTestFailed())
         return;
 
-    PortHold hold(2);
-    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
-    launcher.setProcessEnvironment(withJavaws(offscreen()));
-    hold.release();
-    launcher.start(kavrelPath(),
-                   {launchUrl(QString("hostnames=kavrel.localhost,127.0.0.1&ports=%1,%2&token=%3")
-                                  .arg(ports[0])
-                                  .arg(ports[1])
-                                  .arg(TOKEN))});
+    const QList<quint16> ports = startOnHeldPorts(launcher, withJavaws(offscreen()), "kavrel.localhost,127.0.0.1", 2);
     QVERIFY(launcher.waitForStarted());
     for (quint16 port : ports)
         QVERIFY2(launcher.waitForLog(
@@ -226,13 +235,8 @@ void TestLauncher::firstStartByLaunchUrl()
     TestHome home;
     seedAgentHome();
     MainInstances mains;
-    PortHold hold(1);
-    const QList<quint16> ports = hold.ports();
     ChildProcess launcher;
-    launcher.setProcessEnvironment(withJavaws(offscreen()));
-    hold.release();
-    launcher.start(kavrelPath(),
-                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1&token=%2").arg(ports[0]).arg(TOKEN))});
+    const QList<quint16> ports = startOnHeldPorts(launcher, withJavaws(offscreen()), "127.0.0.1", 1);
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("RedirectServer: Pocuvam na:", 30000), qPrintable(launcher.errText()));
     // Listening means the started main instance has published its state.
@@ -454,14 +458,8 @@ void TestLauncher::refusedRequests()
     seedAgentHome();
     QLockFile lock(Utils::fileLock());
     pretendMainInstance(lock);
-    PortHold hold(1);
-    const quint16 port = hold.port();
-
     ChildProcess launcher;
-    launcher.setProcessEnvironment(offscreen());
-    hold.release();
-    launcher.start(kavrelPath(),
-                   {launchUrl(QString("hostnames=kavrel.localhost&ports=%1&token=%2").arg(port).arg(TOKEN))});
+    const quint16 port = startOnHeldPorts(launcher, offscreen(), "kavrel.localhost", 1).first();
     QVERIFY(launcher.waitForStarted());
     QVERIFY2(launcher.waitForLog("Pocuvam na:"), qPrintable(launcher.errText()));
 
