@@ -108,9 +108,16 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     configuration.setPrivateKey(key);
     setSslConfiguration(configuration);
 
+    // Runs only while a handshake is pending, so an idle listener never wakes.
     QTimer *sweep = new QTimer(this);
+    sweep->setInterval(SWEEP_INTERVAL);
     connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
-    sweep->start(SWEEP_INTERVAL);
+    const QList<QTcpServer *> inner = findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QTcpServer *server : inner)
+        connect(server, &QTcpServer::newConnection, sweep, [sweep]() {
+            if (!sweep->isActive())
+                sweep->start();
+        });
 }
 
 // Qt keeps the socket of every connection whose TLS or WebSocket handshake
@@ -120,9 +127,18 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
 // socket that was never handed out is abandoned.
 void SslWebSocketServer::releaseAbandoned()
 {
-    for (QSslSocket *socket : acceptedSockets())
-        if (socket->state() == QAbstractSocket::UnconnectedState && !socket->property(PROPERTY_HANDED_OUT).toBool())
+    bool pending = false;
+    for (QSslSocket *socket : acceptedSockets()) {
+        if (socket->property(PROPERTY_HANDED_OUT).toBool())
+            continue;
+        if (socket->state() == QAbstractSocket::UnconnectedState)
             socket->deleteLater();
+        else
+            pending = true;
+    }
+    if (!pending)
+        if (QTimer *sweep = qobject_cast<QTimer *>(sender()))
+            sweep->stop();
 }
 
 // QWebSocketServer keeps the TLS sockets it accepted as children of its own

@@ -1,5 +1,6 @@
 #include "messagelog.h"
 #include "runprocess.h"
+#include "testsupport.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
@@ -19,7 +20,22 @@ private slots:
     void emptyProgramNameSkipsLoop();
     void crashingProgram();
     void workingDirectory();
+    void timeLimitEndsTool();
+    void executeWithinLimit();
+    void quitEndsToolDeliberately();
 };
+
+// The pid a shell wrote before it became the tool (exec), so the test can
+// tell that the very process is gone.
+static qint64 toolPid(const QString &file)
+{
+    return QString::fromLatin1(TestSupport::readAll(file)).trimmed().toLongLong();
+}
+
+static bool gone(qint64 pid)
+{
+    return pid > 0 && !QFileInfo::exists(QString("/proc/%1").arg(pid));
+}
 
 void TestRunProcess::successWithoutOutput()
 {
@@ -132,6 +148,84 @@ void TestRunProcess::workingDirectory()
     p.setWorkingDirectory(dir.path());
     QVERIFY(p.start("sh", {"-c", "pwd -P"}, QByteArray(), false));
     QCOMPARE(QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed(), QDir(dir.path()).canonicalPath());
+}
+
+// A tool that never ends is ended at its limit and counts as failed, with a
+// warning that names it, and nothing about a crash.
+void TestRunProcess::timeLimitEndsTool()
+{
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath("pid");
+    MessageLog log;
+    RunProcess p;
+    p.setTimeLimit(300);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!p.start("sh", {"-c", "echo $$ > " + pidFile + "; exec sleep 60"}, QByteArray(), false));
+    QVERIFY(timer.elapsed() < 30000);
+    QVERIFY(p.timedOut());
+    QVERIFY(p.startFailed());
+    QVERIFY(gone(toolPid(pidFile)));
+    QCOMPARE(log.warnings(),
+             QStringList(
+                 "Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia: \"sh\" Limit (ms): 300"));
+
+    // Within its limit a tool is not touched.
+    RunProcess quick;
+    quick.setTimeLimit(20000);
+    QVERIFY(quick.start("sh", {"-c", "sleep 0.2; echo done"}, QByteArray(), false));
+    QVERIFY(!quick.timedOut());
+    QCOMPARE(quick.readAllStandardOutput(), QByteArray("done\n"));
+}
+
+// Quitting ends the tool on purpose: said so in the log, no crash reported,
+// no complaint from Qt about a process destroyed while running.
+void TestRunProcess::quitEndsToolDeliberately()
+{
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath("pid");
+    MessageLog log;
+    {
+        RunProcess p;
+        QTimer::singleShot(300, []() { RunProcess::endAll(); });
+        QVERIFY(!p.start("sh", {"-c", "echo $$ > " + pidFile + "; exec sleep 60"}, QByteArray(), false));
+        QVERIFY(!p.timedOut());
+        QVERIFY(p.startFailed());
+        QVERIFY(gone(toolPid(pidFile)));
+    }
+    QCOMPARE(log.warnings(), QStringList());
+    QCOMPARE(log.messages(), QStringList("Ukoncujem pomocny nastroj, aplikacia sa ukoncuje: \"sh\""));
+
+    // Every loop ended from outside while the tool runs, as a quit of the
+    // whole program does: the tool goes the same way. (Last: from here on no
+    // event loop of this process runs again.)
+    log.clear();
+    {
+        RunProcess p;
+        QTimer::singleShot(300, []() { QCoreApplication::exit(0); });
+        QVERIFY(!p.start("sh", {"-c", "echo $$ > " + pidFile + "; exec sleep 60"}, QByteArray(), false));
+        QVERIFY(gone(toolPid(pidFile)));
+    }
+    QCOMPARE(log.warnings(), QStringList());
+    QCOMPARE(log.messages(), QStringList("Ukoncujem pomocny nastroj, aplikacia sa ukoncuje: \"sh\""));
+}
+
+// The desktop tools' way: no event loop, output passed on, the same limit.
+void TestRunProcess::executeWithinLimit()
+{
+    MessageLog log;
+    QCOMPARE(RunProcess::execute("true", {}), 0);
+    QCOMPARE(RunProcess::execute("sh", {"-c", "exit 4"}), 4);
+    QCOMPARE(RunProcess::execute("kavrel-no-such-tool", {}), -2);
+    QCOMPARE(RunProcess::execute("sh", {"-c", "kill -SEGV $$"}), -1);
+    QCOMPARE(log.warnings(), QStringList());
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(RunProcess::execute("sleep", {"60"}, 300), -1);
+    QVERIFY(timer.elapsed() < 30000);
+    QCOMPARE(log.warnings(),
+             QStringList(
+                 "Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia: \"sleep\" Limit (ms): 300"));
 }
 
 QTEST_GUILESS_MAIN(TestRunProcess)
