@@ -87,6 +87,10 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     ui->treeView->setTextElideMode(Qt::ElideMiddle);
+    // Room for eight rows (of state boxes) at least, not the three or four
+    // that the settings above leave at the dialog's first size.
+    const int rowHeight = delegate->sizeHint(QStyleOptionViewItem(), model->index(0, 2)).height();
+    ui->treeView->setMinimumHeight(header->sizeHint().height() + 8 * rowHeight + 2 * ui->treeView->frameWidth());
     ui->treeView->setSortingEnabled(true);
     // The sort is stable: by title, equal titles by URL.
     ui->treeView->sortByColumn(1, Qt::AscendingOrder);
