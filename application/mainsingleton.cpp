@@ -219,6 +219,9 @@ void MainSingleton::writeState(const QStringList &urls, const QString &token)
         qCritical().noquote() << tr("Nepodarilo sa zapísať informácie o stave.");
     if (written == Utils::RenameFailed)
         qCritical().noquote() << tr("Nepodarilo sa aktualizovať informácie o stave.");
+    // The fixed temporary name of older versions, left by a crash or placed
+    // there: unlink takes a file or a link itself, never what it points to.
+    ::unlink(QFile::encodeName(Utils::fileStateTmp()).constData());
 }
 
 void MainSingleton::installTrayIcon()

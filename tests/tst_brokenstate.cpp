@@ -135,7 +135,8 @@ void TestBrokenState::linkAtTemporaryNameIsNotFollowed()
     QCOMPARE(fileMode(Utils::fileState()), 0600);
     QCOMPARE(readAll(outside), QByteArray("the user's own notes\n"));
     QCOMPARE(fileMode(outside), 0644);
-    QCOMPARE(QFileInfo(Utils::fileStateTmp()).symLinkTarget(), outside);
+    // The link itself, a leftover under our old temporary name, is gone.
+    QVERIFY(!QFileInfo(Utils::fileStateTmp()).isSymLink());
     stop(agent);
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
     QCOMPARE(readAll(outside), QByteArray("the user's own notes\n"));
@@ -161,8 +162,8 @@ void TestBrokenState::hangingCertutilIsEnded()
     QCOMPARE(notice.size(), 1);
     QCOMPARE(display.windowName(notice.first()), QString("Inštalácia certifikátu"));
     const QString certutil = QFileInfo(kavrelPath()).absolutePath() + "/certutil/certutil";
-    QVERIFY2(agent.errText().contains("[W] Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia: \""
-                                      + certutil + "\" Limit (ms): 10000"),
+    QVERIFY2(agent.waitForLog("[W] Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia: \"" + certutil
+                              + "\" Limit (ms): 10000"),
              qPrintable(agent.errText()));
     QVERIFY(display.pressKey(notice.first(), "Return"));
     QStringList outcome;
@@ -175,10 +176,10 @@ void TestBrokenState::hangingCertutilIsEnded()
     display.screenshot("brokenstate-hanging-certutil");
     QVERIFY(display.pressKey(outcome.first(), "Return"));
     QTRY_VERIFY_WITH_TIMEOUT(!stateLine().isEmpty(), START_MS);
+    QVERIFY2(agent.waitForLog("Nepodarilo sa pridat certifikat"), qPrintable(agent.errText()));
     const QString err = agent.errText();
     QCOMPARE(err.count("neskoncil v casovom limite"), 1);
     QCOMPARE(err.count("[W] Databaza certifikatov neodpoveda, dalej ju vynechavam: \"" + store + "\""), 1);
-    QVERIFY(err.contains("Nepodarilo sa pridat certifikat"));
     struct stat st;
     QCOMPARE(::lstat(QFile::encodeName(store + "/cert9.db").constData(), &st), 0);
     QVERIFY(S_ISFIFO(st.st_mode));
