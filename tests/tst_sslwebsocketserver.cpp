@@ -265,7 +265,8 @@ void TestSslWebSocketServer::unusableCertificateEndsTheProgram()
 }
 
 // An idle listener has no timer running: the sweep for abandoned handshakes
-// starts with a connection and stops once none is pending.
+// starts with a connection and stops once none is pending (handed-out ones do
+// not count; the server tests walk those).
 void TestSslWebSocketServer::sweepOnlyWhileHandshakePending()
 {
     SslWebSocketServer server("kavrel.localhost", this);
@@ -290,18 +291,6 @@ void TestSslWebSocketServer::sweepOnlyWhileHandshakePending()
     silent.abort();
     QTRY_COMPARE_WITH_TIMEOUT(pendingSockets(), 0, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!sweep->isActive(), 10000);
-
-    // A connection that completes and is taken leaves nothing pending either.
-    TestPeer client(ca, QNetworkProxy(QNetworkProxy::NoProxy));
-    client.socket.open(endpoint("127.0.0.1", server.serverPort()));
-    QVERIFY(client.connected.wait(20000));
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QWebSocket *peer = server.nextPendingConnection();
-    QVERIFY(peer);
-    QTRY_VERIFY_WITH_TIMEOUT(!sweep->isActive(), 10000);
-    QCOMPARE(peer->state(), QAbstractSocket::ConnectedState);
-    client.socket.close();
-    delete peer;
 }
 
 QTEST_MAIN(TestSslWebSocketServer)
