@@ -118,6 +118,7 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
 
     // Runs only while a handshake is pending, so an idle listener never wakes.
     QTimer *sweep = new QTimer(this);
+    sweep->setObjectName("sweep");
     sweep->setInterval(SWEEP_INTERVAL);
     connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
     const QList<QTcpServer *> inner = findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly);
