@@ -1,5 +1,6 @@
 #include "certificatemanagernss.h"
 
+#include "logger.h"
 #include "runprocess.h"
 #include "utils.h"
 
@@ -31,12 +32,14 @@ CertificateManagerNss::CertificateManagerNss(QObject *parent)
 {
 }
 
+// Listed is not enough: only a CA trusted for the SSL column ("C") makes
+// browsers accept the server certificates it issued.
 bool CertificateManagerNss::checkCertificate(QByteArray certificate)
 {
     const QString nickname = createNickname(certificate);
     const QStringList databaseDirs = findDatabaseDirs();
     for (const QString &databaseDir : databaseDirs)
-        if (!listCaCertificates(databaseDir).contains(nickname))
+        if (!isTrusted(databaseDir, nickname))
             return false;
     return true;
 }
@@ -47,10 +50,21 @@ bool CertificateManagerNss::addCertificate(QByteArray certificate)
     bool result = true;
     for (const QString &databaseDir : databaseDirs) {
         const QString nickname = createNickname(certificate);
-        if (!runCertutil({"-A", "-t", "C", "-n", nickname}, databaseDir, certificate)) {
-            qWarning()
-                << QString("Nepodarilo sa pridat certifikat Nickname: %1, DB: %2").arg(nickname, entryDir(databaseDir));
-            result = false;
+        // certutil may take the certificate and fail only on its trust (a
+        // database with a password), which leaves an entry browsers ignore.
+        if (runCertutil({"-A", "-t", "C", "-n", nickname}, databaseDir, certificate)
+            && isTrusted(databaseDir, nickname))
+            continue;
+        qWarning()
+            << QString("Nepodarilo sa pridat certifikat Nickname: %1, DB: %2").arg(nickname, entryDir(databaseDir));
+        result = false;
+        const QList<CaEntry> left = listCaCertificates(databaseDir);
+        for (const CaEntry &entry : left) {
+            if (entry.nickname != nickname || entry.trusted)
+                continue;
+            qWarning() << QString("Odstranujem neduveryhodny certifikat Nickname: %1, DB: %2")
+                              .arg(nickname, entryDir(databaseDir));
+            runCertutil({"-D", "-n", nickname}, databaseDir);
         }
     }
     return result;
@@ -62,18 +76,28 @@ bool CertificateManagerNss::removeCertificates(QByteArray skipCertificate)
     const QStringList databaseDirs = findDatabaseDirs();
     bool result = true;
     for (const QString &databaseDir : databaseDirs) {
-        const QStringList nicknames = listCaCertificates(databaseDir);
-        for (const QString &nickname : nicknames) {
-            if (nickname == keep)
+        const QList<CaEntry> entries = listCaCertificates(databaseDir);
+        for (const CaEntry &entry : entries) {
+            // The current CA without its trust goes too, so that it is added anew.
+            if (entry.nickname == keep && entry.trusted)
                 continue;
-            if (!runCertutil({"-D", "-n", nickname}, databaseDir)) {
+            if (!runCertutil({"-D", "-n", entry.nickname}, databaseDir)) {
                 qWarning() << QString("Nepodarilo sa odstarnit certifikat Nickname: %1, DB: %2")
-                                  .arg(nickname, entryDir(databaseDir));
+                                  .arg(entry.nickname, entryDir(databaseDir));
                 result = false;
             }
         }
     }
     return result;
+}
+
+bool CertificateManagerNss::isTrusted(const QString &databaseDir, const QString &nickname)
+{
+    const QList<CaEntry> entries = listCaCertificates(databaseDir);
+    for (const CaEntry &entry : entries)
+        if (entry.nickname == nickname && entry.trusted)
+            return true;
+    return false;
 }
 
 QString CertificateManagerNss::getCertutilExe()
@@ -179,39 +203,50 @@ QStringList CertificateManagerNss::profilesFromIni(const QString &text, const QS
 QString CertificateManagerNss::createNickname(QByteArray certificate)
 {
     const QStringList names = QSslCertificate(certificate, QSsl::Pem).subjectInfo(QSslCertificate::CommonName);
-    if (names.size() != 1) {
-        qCritical().noquote() << tr("Nepodarilo sa prečítať položku CN z certifikátu.");
-        return QString();
-    }
+    if (names.size() != 1)
+        Logger::giveUp(tr("Nepodarilo sa prečítať položku CN z certifikátu."));
     return names.first();
 }
 
-QStringList CertificateManagerNss::listCaCertificates(QString databaseDir)
+QList<CertificateManagerNss::CaEntry> CertificateManagerNss::listCaCertificates(QString databaseDir)
 {
     QByteArray output;
     if (!runCertutil({"-L"}, databaseDir, QByteArray(), &output))
-        return QStringList();
+        return {};
 
-    // Only our own CAs are ever listed, so nothing else can be removed.
+    // Only our own CAs are ever listed, so nothing else can be removed. The
+    // trust string ends the line: SSL, S/MIME and code signing, by commas.
     static const QRegularExpression agentCa("^(" + Utils::cnPrefixCerificateCa() + " \\d+)");
-    QStringList nicknames;
+    QList<CaEntry> entries;
     const QStringList lines = QString::fromUtf8(output).split('\n');
-    for (const QString &line : lines) {
-        const QRegularExpressionMatch match = agentCa.match(line.trimmed());
-        if (match.hasMatch())
-            nicknames << match.captured(1);
+    for (const QString &rawLine : lines) {
+        const QString line = rawLine.trimmed();
+        const QRegularExpressionMatch match = agentCa.match(line);
+        if (!match.hasMatch())
+            continue;
+        const QStringList rest = line.mid(match.capturedEnd(1)).split(' ', Qt::SkipEmptyParts);
+        const QStringList columns = rest.isEmpty() ? QStringList() : rest.last().split(',');
+        entries << CaEntry{match.captured(1), columns.size() == 3 && columns.first().contains('C')};
     }
-    return nicknames;
+    return entries;
 }
 
 // The database is always named relative to the working directory.
 bool CertificateManagerNss::runCertutil(QStringList args, QString databaseDir, QByteArray input, QByteArray *output)
 {
+    // One that hung (a FIFO for a file, a prompt) would only hang again.
+    if (unresponsive.contains(databaseDir))
+        return false;
     args << "-d" << (databaseDir.startsWith(SQL_PREFIX) ? "sql:." : ".");
     RunProcess process;
     process.setWorkingDirectory(entryDir(databaseDir));
-    if (!process.start(getCertutilExe(), args, input, false))
+    if (!process.start(getCertutilExe(), args, input, false)) {
+        if (process.timedOut()) {
+            qWarning() << "Databaza certifikatov neodpoveda, dalej ju vynechavam:" << entryDir(databaseDir);
+            unresponsive << databaseDir;
+        }
         return false;
+    }
     if (output)
         *output = process.readAllStandardOutput();
     return true;

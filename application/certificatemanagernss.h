@@ -2,6 +2,7 @@
 #define CERTIFICATEMANAGERNSS_H
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -27,11 +28,21 @@ private:
     QString getFirefoxProfileFile();
     QStringList findDatabaseDirs();
     QString createNickname(QByteArray certificate);
-    QStringList listCaCertificates(QString databaseDir);
+    struct CaEntry
+    {
+        QString nickname;
+        // The SSL column holds C: it may issue server certificates.
+        bool trusted;
+    };
+    QList<CaEntry> listCaCertificates(QString databaseDir);
+    bool isTrusted(const QString &databaseDir, const QString &nickname);
 
     QStringList readFirefoxProfiles(QString profileFile);
     bool runCertutil(QStringList args, QString databaseDir, QByteArray input = QByteArray(),
                      QByteArray *output = nullptr);
+
+    // Databases whose certutil ran out of time; not tried again by this object.
+    QStringList unresponsive;
 };
 
 #endif // CERTIFICATEMANAGERNSS_H

@@ -81,7 +81,8 @@ int MainSingleton::run(QStringList args)
     quitOnSignals();
     installTrayIcon();
     checkConfigiration(false);
-    if (!isWebStartInstalled())
+    // A which ended by a quit found nothing, which is no news to give.
+    if (!m_quitRequested && !isWebStartInstalled() && !m_quitRequested)
         Utils::showWarningMessage(tr("Nepodarilo sa nájsť aplikáciu Java Web Start (javaws). Uistite sa, že máte "
                                      "nainštalovanú správnu verziu behového prostredia Java."));
     // Asked to end while a dialog or a helper tool held up the start: the
@@ -136,9 +137,14 @@ void MainSingleton::checkConfigiration(bool forceInstall)
     const QByteArray ca = Utils::readFile(Utils::fileCertificateCa());
     if (ca.isEmpty())
         Logger::giveUp(tr("Nepodarilo sa prečítať certifikát."));
+    // Asked to quit meanwhile: no more tools and no notice that nobody awaits.
+    if (m_quitRequested)
+        return;
     CertificateManagerNss nss(nullptr);
     CertificateManagerOs os(nullptr);
     if (!forceInstall && nss.checkCertificate(ca) && os.checkCertificate(ca))
+        return;
+    if (m_quitRequested)
         return;
     CertificateDialog notice(nullptr);
     if (notice.exec() != QDialog::Accepted)
@@ -225,6 +231,9 @@ void MainSingleton::writeState(const QStringList &urls, const QString &token)
         Logger::giveUp(tr("Nepodarilo sa zapísať informácie o stave."));
     if (written == Utils::RenameFailed)
         Logger::giveUp(tr("Nepodarilo sa aktualizovať informácie o stave."));
+    // The fixed temporary name of older versions, left by a crash or placed
+    // there: unlink takes a file or a link itself, never what it points to.
+    ::unlink(QFile::encodeName(Utils::fileStateTmp()).constData());
 }
 
 void MainSingleton::installTrayIcon()
@@ -316,6 +325,8 @@ void MainSingleton::showAbout()
 void MainSingleton::quit()
 {
     m_quitRequested = true;
+    // Their answers would come to nobody; ended here, not found running at exit.
+    RunProcess::endAll();
     QApplication::closeAllWindows();
     QApplication::exit(0);
 }

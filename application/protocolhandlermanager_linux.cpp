@@ -1,12 +1,12 @@
 #include "protocolhandlermanager.h"
 
+#include "runprocess.h"
 #include "utils.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -30,10 +30,11 @@ static QString iconFile(const QString &dataDir, const char *sizeDir)
     return dataDir + "/icons/hicolor/" + sizeDir + "/" + Utils::protocolHandlerScheme() + ".png";
 }
 
-// Runs a desktop tool by name, its output going to ours; 0 is the only success.
+// Runs a desktop tool by name, its output going to ours, within its time
+// limit; 0 is the only success.
 static bool runTool(const QString &program, const QStringList &args, const char *failure)
 {
-    const int code = QProcess::execute(program, args);
+    const int code = RunProcess::execute(program, args);
     if (code != 0)
         qWarning() << failure << code;
     return code == 0;

@@ -6,6 +6,7 @@
 #include "securityitemdelegate.h"
 #include "utils.h"
 
+#include <QHeaderView>
 #include <QList>
 #include <QPushButton>
 #include <QSettings>
@@ -59,8 +60,11 @@ SettingsDialog::SettingsDialog(QWidget *parent)
         }
         auto *titleItem = new QStandardItem(title);
         titleItem->setEditable(false);
+        titleItem->setToolTip(title);
         auto *urlItem = new QStandardItem(url);
         urlItem->setEditable(false);
+        // Elided in the middle when long; the whole address is here.
+        urlItem->setToolTip(url);
         auto *stateItem = new QStandardItem(settings->value(group + "/state").toString());
         model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem});
     }
@@ -75,8 +79,18 @@ SettingsDialog::SettingsDialog(QWidget *parent)
             }
         });
 
-    for (int column = 0; column < 3; ++column)
-        ui->treeView->resizeColumnToContents(column);
+    // The state is the one thing to edit here, so its column keeps its
+    // content's width in view; title and address share the rest, long ones
+    // elided in the middle where scheme and file name stay readable.
+    QHeaderView *header = ui->treeView->header();
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    ui->treeView->setTextElideMode(Qt::ElideMiddle);
+    // Room for eight rows (of state boxes) at least, not the three or four
+    // that the settings above leave at the dialog's first size.
+    const int rowHeight = delegate->sizeHint(QStyleOptionViewItem(), model->index(0, 2)).height();
+    ui->treeView->setMinimumHeight(header->sizeHint().height() + 8 * rowHeight + 2 * ui->treeView->frameWidth());
     ui->treeView->setSortingEnabled(true);
     // The sort is stable: by title, equal titles by URL.
     ui->treeView->sortByColumn(1, Qt::AscendingOrder);

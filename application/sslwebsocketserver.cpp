@@ -112,9 +112,16 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     starved->setSingleShot(true);
     connect(starved, &QTimer::timeout, this, &SslWebSocketServer::updateAccepting);
 
+    // Runs only while a handshake is pending, so an idle listener never wakes.
     QTimer *sweep = new QTimer(this);
+    sweep->setObjectName("sweep");
+    sweep->setInterval(SWEEP_INTERVAL);
     connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
-    sweep->start(SWEEP_INTERVAL);
+    if (QTcpServer *inner = QtInternals::innerServer(this))
+        connect(inner, &QTcpServer::newConnection, sweep, [sweep]() {
+            if (!sweep->isActive())
+                sweep->start();
+        });
 }
 
 SslWebSocketServer::~SslWebSocketServer()
@@ -130,9 +137,18 @@ SslWebSocketServer::~SslWebSocketServer()
 // socket that was never handed out is abandoned.
 void SslWebSocketServer::releaseAbandoned()
 {
-    for (QSslSocket *socket : acceptedSockets())
-        if (socket->state() == QAbstractSocket::UnconnectedState && !socket->property(PROPERTY_HANDED_OUT).toBool())
+    bool pending = false;
+    for (QSslSocket *socket : acceptedSockets()) {
+        if (socket->property(PROPERTY_HANDED_OUT).toBool())
+            continue;
+        if (socket->state() == QAbstractSocket::UnconnectedState)
             socket->deleteLater();
+        else
+            pending = true;
+    }
+    if (!pending)
+        if (QTimer *sweep = qobject_cast<QTimer *>(sender()))
+            sweep->stop();
 }
 
 QList<QSslSocket *> SslWebSocketServer::acceptedSockets() const

@@ -6,6 +6,7 @@
 #include "server.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -164,20 +165,38 @@ static bool writeAll(int fd, const char *data, qint64 size)
 
 int Utils::openPrivateFile(const QString &path, int flags)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | flags,
+                          0600);
     struct stat st;
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         ::fchmod(fd, 0600);
     return fd;
 }
 
+// Moves from to to only where to does not exist, in one step.
+static int renameNoReplace(const char *from, const char *to)
+{
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // A file system without it: a hard link is just as exclusive.
+    if (::link(from, to) != 0)
+        return -1;
+    ::unlink(from);
+    return 0;
+}
+
 Utils::WriteResult Utils::writePrivateFile(const QString &path, const QByteArray &data, bool replace)
 {
     const QByteArray target = QFile::encodeName(path);
-    const QByteArray temporary = target + ".tmp";
-    const int fd = openPrivateFile(path + ".tmp", O_TRUNC);
+    // A name nobody else chose, created by us alone (O_EXCL): a link or file
+    // placed under a predictable name is never opened, let alone renamed.
+    QByteArray temporary = target + ".tmp.XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return OpenFailed;
+    ::fchmod(fd, 0600);
     // On disk before the rename, or a crash could still leave an empty file in place.
     bool ok = writeAll(fd, data.constData(), data.size()) && (::fsync(fd) == 0 || errno == EINVAL);
     int error = errno;
@@ -185,12 +204,10 @@ Utils::WriteResult Utils::writePrivateFile(const QString &path, const QByteArray
         ok = false;
         error = errno;
     }
-    if (ok && !replace && QFileInfo::exists(path)) {
-        ::unlink(temporary.constData());
-        errno = EEXIST;
-        return RenameFailed;
-    }
-    if (ok && std::rename(temporary.constData(), target.constData()) == 0)
+    if (ok
+        && (replace ? std::rename(temporary.constData(), target.constData())
+                    : renameNoReplace(temporary.constData(), target.constData()))
+            == 0)
         return Written;
     const WriteResult result = ok ? RenameFailed : WriteFailed;
     if (ok)
@@ -205,45 +222,51 @@ std::unique_ptr<QSettings> Utils::config(const QString &path)
     return std::make_unique<QSettings>(path, QSettings::IniFormat);
 }
 
-// QSettings of Qt 5.15 ignores a failed flush and puts an empty or cut file in
-// place of config.ini when the disk is full, reporting no error. So the change
-// is made on a copy, read back and only then renamed over config.ini.
-bool Utils::changeConfig(const std::function<void(QSettings &)> &change)
+QString Utils::setAsideName(const QString &path)
 {
-    if (!createDirConfig())
-        return false;
-    const QString configPath = fileConfig();
-    // The lock QSettings takes for the file itself, so its other writers wait.
-    QLockFile lock(configPath + ".lock");
-    if (!lock.tryLock(10000))
-        return false;
+    const QString base = path + ".unreadable-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    QString name = base;
+    struct stat st;
+    for (int n = 2; ::lstat(QFile::encodeName(name).constData(), &st) == 0; ++n)
+        name = base + "-" + QString::number(n);
+    return name;
+}
 
-    QByteArray current;
-    QFile file(configPath);
-    if (file.open(QIODevice::ReadOnly))
-        current = file.readAll();
-    else if (file.exists())
-        return false;
-    file.close();
+namespace {
 
+enum class Edit { Done, Failed, Unreadable };
+
+// One try: the change made on a copy of current, read back, then renamed
+// over config.ini. Unreadable when Qt cannot parse current itself.
+Edit editConfig(const QString &configPath, const QByteArray &current, const std::function<void(QSettings &)> &change)
+{
     // Names QSettings has never seen, or it answers from its cache. Created for
     // the owner only; QSettings keeps that mode when it rewrites the file.
     const QString edited = configPath + "." + QUuid::createUuid().toString(QUuid::Id128);
     const QString readBack = edited + ".check";
-    const int fd = openPrivateFile(edited, O_EXCL);
+    const int fd = Utils::openPrivateFile(edited, O_EXCL);
     QFile copy;
     bool ok = fd >= 0 && copy.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)
         && copy.write(current) == current.size() && copy.flush();
     copy.close();
 
+    bool unreadable = false;
     QMap<QString, QVariant> expected;
     if (ok) {
         const std::unique_ptr<QSettings> settings = Utils::config(edited);
-        change(*settings);
+        // Qt tells what it cannot parse only once it has been through the file,
+        // and then never writes our change back.
         settings->sync();
-        ok = settings->status() == QSettings::NoError;
-        for (const QString &key : settings->allKeys())
-            expected.insert(key, settings->value(key));
+        unreadable = settings->status() == QSettings::FormatError;
+        ok = !unreadable;
+        if (ok) {
+            change(*settings);
+            settings->sync();
+            unreadable = settings->status() == QSettings::FormatError;
+            ok = settings->status() == QSettings::NoError;
+            for (const QString &key : settings->allKeys())
+                expected.insert(key, settings->value(key));
+        }
     }
     ok = ok && QFile::rename(edited, readBack);
     if (ok) {
@@ -259,7 +282,57 @@ bool Utils::changeConfig(const std::function<void(QSettings &)> &change)
     ok = ok && std::rename(QFile::encodeName(readBack).constData(), QFile::encodeName(configPath).constData()) == 0;
     QFile::remove(edited);
     QFile::remove(readBack);
-    return ok;
+    return ok ? Edit::Done : unreadable ? Edit::Unreadable : Edit::Failed;
+}
+
+// The user's bytes stay, beside it; the settings start afresh.
+bool setConfigAside(const QString &configPath)
+{
+    const QString aside = Utils::setAsideName(configPath);
+    if (renameNoReplace(QFile::encodeName(configPath).constData(), QFile::encodeName(aside).constData()) != 0) {
+        qWarning() << "Nepodarilo sa odlozit necitatelny subor nastaveni" << configPath << "-" << strerror(errno);
+        return false;
+    }
+    qWarning() << "Subor nastaveni sa neda precitat, odkladam ho ako" << aside << "a pokracujem s novym:" << configPath;
+    return true;
+}
+
+} // namespace
+
+// QSettings of Qt 5.15 ignores a failed flush and puts an empty or cut file in
+// place of config.ini when the disk is full, reporting no error. So the change
+// is made on a copy, read back and only then renamed over config.ini.
+bool Utils::changeConfig(const std::function<void(QSettings &)> &change)
+{
+    if (!createDirConfig())
+        return false;
+    const QString configPath = fileConfig();
+    // The lock QSettings takes for the file itself, so its other writers wait.
+    QLockFile lock(configPath + ".lock");
+    if (!lock.tryLock(10000))
+        return false;
+
+    QByteArray current;
+    bool unreadable = false;
+    QFile file(configPath);
+    if (file.open(QIODevice::ReadOnly)) {
+        current = file.readAll();
+    } else if (file.exists()) {
+        // A readable file that failed to open (no descriptor left, say) is
+        // left alone; one we may not read, or no file at all, never heals.
+        const QFileInfo info(configPath);
+        if (info.isFile() && info.isReadable())
+            return false;
+        unreadable = true;
+    }
+    file.close();
+
+    if (!unreadable) {
+        const Edit result = editConfig(configPath, current, change);
+        if (result != Edit::Unreadable)
+            return result == Edit::Done;
+    }
+    return setConfigAside(configPath) && editConfig(configPath, QByteArray(), change) == Edit::Done;
 }
 
 bool Utils::isFirstInstance()
@@ -278,7 +351,7 @@ QStringList Utils::getServerUrls()
     if (!content.isEmpty())
         serverUrls = readServerUrls(content);
     if (serverUrls.isEmpty())
-        qCritical().noquote() << tr("Nepodarilo sa prečítať informácie o stave.");
+        Logger::giveUp(tr("Nepodarilo sa prečítať informácie o stave."));
     return serverUrls;
 }
 

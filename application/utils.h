@@ -45,20 +45,28 @@ public:
     static bool removeFile(QString path);
 
     // Opens path for writing by its owner only, as open(2) with O_WRONLY,
-    // O_CREAT, O_CLOEXEC and flags: a new file gets mode 0600 and an existing
-    // one is narrowed to it. The descriptor, or -1 with errno set.
+    // O_CREAT, O_CLOEXEC, O_NOFOLLOW and flags: a new file gets mode 0600 and an
+    // existing one is narrowed to it; a symbolic link is never followed. The
+    // descriptor, or -1 with errno set.
     static int openPrivateFile(const QString &path, int flags);
     // Which step of writePrivateFile failed; errno tells why.
     enum WriteResult { Written, OpenFailed, WriteFailed, RenameFailed };
-    // Writes data, for the owner only, under path + ".tmp" and then renames it to
-    // path (over an existing file only with replace), so that a failed write, such
-    // as on a full disk, never leaves a truncated file under the final name.
+    // Writes data, for the owner only, into a new file of its own under
+    // path + ".tmp." and six random characters, created exclusively, and then
+    // renames that file to path (over an existing file only with replace), so
+    // that a failed write, such as on a full disk, never leaves a truncated file
+    // under the final name, and nothing placed beside it is ever written.
     static WriteResult writePrivateFile(const QString &path, const QByteArray &data, bool replace = true);
     // config.ini, or another file of its format, for reading; every change of
     // config.ini goes through changeConfig.
     static std::unique_ptr<QSettings> config(const QString &path = fileConfig());
-    // Applies change to config.ini as a whole or not at all; false when nothing changed.
+    // Applies change to config.ini as a whole or not at all; false when nothing
+    // changed. A config.ini that cannot be read (or parsed) is set aside under
+    // setAsideName() and the change goes to a fresh one.
     static bool changeConfig(const std::function<void(QSettings &)> &change);
+    // Where an unreadable config.ini goes: config.ini.unreadable-yyyyMMdd-HHmmss
+    // beside it, with -2, -3... when that is taken.
+    static QString setAsideName(const QString &path);
 
     static bool isFirstInstance();
     static QStringList getServerUrls();

@@ -1,6 +1,7 @@
 // Benchmarks of the agent: relay round trip and throughput against a direct
-// echo and a Node relay, idle connections, launch and first start.
-//   kavrelbench --kavrel EXE --relay relay.js --root DIR [--runs N] [--only relay|launch|idle]
+// echo and a Node relay, idle connections, launch and first start, and the
+// wake-ups of an idle main instance.
+//   kavrelbench --kavrel EXE --relay relay.js --root DIR [--runs N] [--only relay|launch|idle|wakeups]
 // runs them all in the current (throwaway) HOME; its children are
 //   kavrelbench echo          a direct echo server with the agent's TLS set-up
 //   kavrelbench hold URL N    N idle masters held open until killed
@@ -10,6 +11,7 @@
 #include "utils.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -36,6 +38,7 @@ static const int BULK_MESSAGES = 400;
 static const int BULK_IN_FLIGHT = 8;
 static const int IDLE = 1000;
 static const int CONNECTS = 20;
+static const int IDLE_MINUTE_MS = 60000;
 static const QString APP_URL = "https://bench.invalid/app.jnlp";
 
 static void out(const QString &line)
@@ -475,6 +478,47 @@ static bool idleFigures(const Options &options)
     return true;
 }
 
+// How often the process's threads went to sleep and were woken: every wake-up
+// of an idle event loop (a timer, a notifier) ends in one more of these.
+static long contextSwitches(qint64 pid)
+{
+    long total = 0;
+    const QStringList tasks = QDir(QString("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        QFile status(QString("/proc/%1/task/%2/status").arg(pid).arg(task));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+                total += line.mid(line.indexOf(':') + 1).trimmed().toLong();
+    }
+    return total;
+}
+
+// A main instance with no connection at all, left alone for a minute: on a
+// laptop every wake-up costs battery.
+static bool wakeUpFigures(const Options &options)
+{
+    std::vector<double> wakeUps;
+    for (int run = 0; run < options.runs; ++run) {
+        progress(QString("idle wake-ups, run %1 of %2 (a minute each)").arg(run + 1).arg(options.runs));
+        Server server;
+        const bool started = startAgent(options, &server);
+        if (started) {
+            settle(2000);
+            const long before = contextSwitches(server.process->processId());
+            settle(IDLE_MINUTE_MS);
+            wakeUps.push_back(double(contextSwitches(server.process->processId()) - before));
+        }
+        stop(server.process);
+        if (!started)
+            return false;
+    }
+    note(6, row("main instance, wake-ups in a minute of idle", wakeUps));
+    note(6, goal(QString("no wake-up in a minute of idle: %1").arg(median(wakeUps)), median(wakeUps) == 0));
+    return true;
+}
+
 static quint16 freeLaunchPort()
 {
     forever
@@ -587,6 +631,7 @@ static int runAll(const Options &options)
             stop(entry.second.process);
     }
     ok = ok && (!wanted("idle") || idleFigures(options));
+    ok = ok && (!wanted("wakeups") || wakeUpFigures(options));
     if (!ok)
         return 1;
     out(QString("Medians of %1 runs, with the lowest and highest run; ratios are of medians from the same run.")
@@ -669,7 +714,8 @@ int main(int argc, char **argv)
             options.only = args[i + 1];
     }
     if (options.kavrel.isEmpty() || options.relay.isEmpty() || options.root.isEmpty()) {
-        fail("usage: kavrelbench --kavrel EXE --relay relay.js --root DIR [--runs N] [--only relay|launch|idle]");
+        fail("usage: kavrelbench --kavrel EXE --relay relay.js --root DIR [--runs N] [--only "
+             "relay|launch|idle|wakeups]");
         return 2;
     }
     return runAll(options);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs the benchmarks: builds the agent and the driver in build-bench, then
 # measures in a throwaway HOME and prints medians.
-# Usage: bench/run.sh [RUNS [relay|launch|idle]]
+# Usage: bench/run.sh [RUNS [relay|launch|idle|wakeups]]
 set -e
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")

@@ -48,6 +48,7 @@ private slots:
     }
     void missingAndFailingDatabases();
     void storesOfTodaysBrowsers();
+    void listedButNotTrusted();
 
 private:
     void makeDatabase(const QString &dir)
@@ -143,6 +144,45 @@ void TestCertificateManagerNss::storesOfTodaysBrowsers()
     QVERIFY(manager.removeCertificates(QByteArray()));
     for (const QString &dir : databases)
         QCOMPARE(nicknames(dir), QStringList());
+}
+
+// A CA without the trust to issue server certificates is as good as none:
+// the check fails, and an entry the agent cannot trust is not left behind.
+void TestCertificateManagerNss::listedButNotTrusted()
+{
+    TestHome home;
+    const QString shared = home.path() + "/.pki/nssdb";
+    makeDatabase(shared);
+    int code = -1;
+    // Listed with empty trust, as a failed add leaves it.
+    QVERIFY(TestSupport::writeFile(home.path() + "/ca.crt", ca));
+    certutil({"-A", "-t", ",,", "-n", caName, "-i", home.path() + "/ca.crt", "-d", "sql:" + shared}, &code);
+    QCOMPARE(code, 0);
+    QCOMPARE(nicknames(shared), QStringList{caName});
+    CertificateManagerNss manager;
+    QVERIFY(!manager.checkCertificate(ca));
+    // Removing the others takes the untrusted current one too; added anew it is trusted.
+    QVERIFY(manager.removeCertificates(ca));
+    QCOMPARE(nicknames(shared), QStringList());
+    QVERIFY(manager.addCertificate(ca));
+    QVERIFY(certutil({"-L", "-d", "sql:" + shared}, &code).contains(QRegularExpression(caName + "\\s+C,,")));
+    QVERIFY(manager.checkCertificate(ca));
+
+    // A store with a password: certutil takes the certificate but not its
+    // trust, and fails. The add fails as before, and the entry goes again.
+    QVERIFY(QDir(shared).removeRecursively());
+    QVERIFY(QDir().mkpath(shared));
+    QVERIFY(TestSupport::writeFile(home.path() + "/password", "secret\n"));
+    certutil({"-N", "-f", home.path() + "/password", "-d", "sql:" + shared}, &code);
+    QCOMPARE(code, 0);
+    MessageLog log;
+    QVERIFY(!manager.addCertificate(ca));
+    QCOMPARE(log.warnings().filter("certifikat"),
+             QStringList(
+                 {QString("\"Nepodarilo sa pridat certifikat Nickname: %1, DB: %2\"").arg(caName, shared),
+                  QString("\"Odstranujem neduveryhodny certifikat Nickname: %1, DB: %2\"").arg(caName, shared)}));
+    QCOMPARE(nicknames(shared), QStringList());
+    QVERIFY(!manager.checkCertificate(ca));
 }
 
 QTEST_MAIN(TestCertificateManagerNss)

@@ -292,11 +292,12 @@ void TestMainSingleton::stateFileInTheWay_data()
     QTest::addColumn<bool>("temporary");
     QTest::addColumn<QString>("message");
     QTest::newRow("state file cannot be deleted") << false << "Nepodarilo sa vymazať informácie o stave.";
-    QTest::newRow("temporary file cannot be written") << true << "Nepodarilo sa zapísať informácie o stave.";
+    QTest::newRow("something at the old temporary name") << true << QString();
 }
 
-// A directory in the place of a file the instance must remove or write ends
-// it with the error box.
+// A directory in the place of the state file, which the instance must
+// remove, ends it with the error box. One at the temporary name of older
+// versions is in nobody's way: the state is written under a name of its own.
 void TestMainSingleton::stateFileInTheWay()
 {
     QFETCH(bool, temporary);
@@ -311,6 +312,14 @@ void TestMainSingleton::stateFileInTheWay()
     QProcess agent;
     const QString name = temporary ? "blocked-temporary" : "blocked-state";
     startAgent(agent, agentEnvironment(pathWithHelpers(), &display), name);
+    if (temporary) {
+        QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
+        QCOMPARE(readAll(blocked + "/keep"), QByteArray("x"));
+        QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+        QVERIFY(agent.waitForFinished(20000));
+        QCOMPARE(agent.exitCode(), 0);
+        return;
+    }
     const QStringList windows = display.dialogsOf(agent.processId(), START_MS);
     QCOMPARE(windows.size(), 1);
     display.screenshot("mainsingleton-" + name);

@@ -1,9 +1,12 @@
 #include "messagelog.h"
 #include "runprocess.h"
+#include "testsupport.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <functional>
 
 class TestRunProcess : public QObject
 {
@@ -19,7 +22,21 @@ private slots:
     void emptyProgramNameSkipsLoop();
     void crashingProgram();
     void workingDirectory();
+    void timeLimitEndsTool();
+    void quitEndsToolDeliberately();
 };
+
+// The pid a shell wrote before it became the tool (exec), so the test can
+// tell that the very process is gone.
+static qint64 toolPid(const QString &file)
+{
+    return QString::fromLatin1(TestSupport::readAll(file)).trimmed().toLongLong();
+}
+
+static bool gone(qint64 pid)
+{
+    return pid > 0 && !QFileInfo::exists(QString("/proc/%1").arg(pid));
+}
 
 void TestRunProcess::successWithoutOutput()
 {
@@ -132,6 +149,53 @@ void TestRunProcess::workingDirectory()
     p.setWorkingDirectory(dir.path());
     QVERIFY(p.start("sh", {"-c", "pwd -P"}, QByteArray(), false));
     QCOMPARE(QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed(), QDir(dir.path()).canonicalPath());
+}
+
+// A tool that never ends is ended at its limit and counts as failed, with a
+// warning that names it and nothing about a crash; the desktop tools' way
+// (no event loop, output passed on) keeps the same limit.
+void TestRunProcess::timeLimitEndsTool()
+{
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath("pid");
+    const QString warning =
+        "Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia: \"%1\" Limit (ms): 300";
+    MessageLog log;
+    RunProcess p;
+    p.setTimeLimit(300);
+    QVERIFY(!p.start("sh", {"-c", "echo $$ > " + pidFile + "; exec sleep 60"}, QByteArray(), false));
+    QVERIFY(p.timedOut());
+    QVERIFY(p.startFailed());
+    QVERIFY(gone(toolPid(pidFile)));
+    QCOMPARE(log.warnings(), QStringList(warning.arg("sh")));
+
+    log.clear();
+    QCOMPARE(RunProcess::execute("sh", {"-c", "exit 4"}), 4);
+    QCOMPARE(RunProcess::execute("kavrel-no-such-tool", {}), -2);
+    QCOMPARE(RunProcess::execute("sleep", {"60"}, 300), -1);
+    QCOMPARE(log.warnings(), QStringList(warning.arg("sleep")));
+}
+
+// Quitting ends the tool on purpose: said so in the log, no crash reported,
+// no complaint from Qt about a process destroyed while running. Last: a quit
+// of the whole program leaves no event loop of this process running again.
+void TestRunProcess::quitEndsToolDeliberately()
+{
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath("pid");
+    const QStringList said{"Ukoncujem pomocny nastroj, aplikacia sa ukoncuje: \"sh\""};
+    // Asked by the main instance's quit, or found running when a quit of
+    // the program ended every loop.
+    const QList<std::function<void()>> quits = {[]() { RunProcess::endAll(); }, []() { QCoreApplication::exit(0); }};
+    for (const auto &quit : quits) {
+        MessageLog log;
+        RunProcess p;
+        QTimer::singleShot(300, quit);
+        QVERIFY(!p.start("sh", {"-c", "echo $$ > " + pidFile + "; exec sleep 60"}, QByteArray(), false));
+        QVERIFY(!p.timedOut());
+        QVERIFY(gone(toolPid(pidFile)));
+        QCOMPARE(log.messages(), said);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestRunProcess)

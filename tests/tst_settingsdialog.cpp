@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QHeaderView>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTreeView>
 #include <QtTest>
@@ -18,6 +20,7 @@ class TestSettingsDialog : public QObject
 private slots:
     void editAndSave();
     void cancelWritesNothing();
+    void longAddressKeepsStateInView();
 
 private:
     static QVariant read(const QString &key) { return QSettings(Utils::fileConfig(), QSettings::IniFormat).value(key); }
@@ -126,6 +129,65 @@ void TestSettingsDialog::cancelWritesNothing()
     click(button(dialog, QDialogButtonBox::Cancel));
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
     QCOMPARE(TestSupport::readAll(Utils::fileConfig()), opened);
+}
+
+// An address wider than the dialog: the State column stays whole in view at
+// its content's width, the address is elided with the whole of it as a tool
+// tip, and nothing needs scrolling sideways.
+void TestSettingsDialog::longAddressKeepsStateInView()
+{
+    TestHome home;
+    QVERIFY(Utils::createDirConfig());
+    const QString longUrl = "https://apps.example.org/" + QString("very-long-path-segment/").repeated(20) + "app.jnlp";
+    {
+        QSettings s(Utils::fileConfig(), QSettings::IniFormat);
+        s.setValue("application_0/url", longUrl);
+        s.setValue("application_0/title", "Dlha");
+        for (int i = 1; i < 8; ++i)
+            s.setValue(QString("application_%1/url").arg(i), QString("https://short.example/%1.jnlp").arg(i));
+    }
+    SettingsDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto *view = dialog.findChild<QTreeView *>("treeView");
+    QHeaderView *header = view->header();
+    QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
+    QVERIFY2(header->sectionViewportPosition(2) + header->sectionSize(2) <= view->viewport()->width(),
+             qPrintable(QString("%1 + %2 > %3")
+                            .arg(header->sectionViewportPosition(2))
+                            .arg(header->sectionSize(2))
+                            .arg(view->viewport()->width())));
+    QVERIFY(header->sectionViewportPosition(2) >= 0);
+    QModelIndex state, url;
+    for (int row = 0; row < view->model()->rowCount(); ++row)
+        if (view->model()->index(row, 1).data().toString() == longUrl) {
+            url = view->model()->index(row, 1);
+            state = view->model()->index(row, 2);
+        }
+    QVERIFY(url.isValid());
+    QVERIFY(header->sectionSize(2) >= view->itemDelegate()->sizeHint(QStyleOptionViewItem(), state).width());
+    QCOMPARE(url.data(Qt::ToolTipRole).toString(), longUrl);
+    QVERIFY(view->visualRect(url).width() < view->fontMetrics().horizontalAdvance(longUrl));
+    QCOMPARE(view->textElideMode(), Qt::ElideMiddle);
+    // Title and address share what the state leaves.
+    QCOMPARE(header->sectionSize(0) + header->sectionSize(1) + header->sectionSize(2), header->length());
+    QVERIFY(qAbs(header->sectionSize(0) - header->sectionSize(1)) <= 1);
+
+    // More than a handful of rows fit.
+    QVERIFY2(view->viewport()->height() >= 8 * view->visualRect(url).height(),
+             qPrintable(QString::number(view->viewport()->height())));
+    QVERIFY(dialog.grab().save(TestSupport::artifactsDir() + "/settings-long-address.png"));
+
+    // Its state changes with one click, no scrolling first.
+    QComboBox *combo = nullptr;
+    view->scrollTo(state);
+    click(view->viewport(), view->visualRect(state).center());
+    combo = qobject_cast<QComboBox *>(view->indexWidget(state));
+    QVERIFY(combo && combo->view()->isVisible());
+    QCOMPARE(view->horizontalScrollBar()->value(), 0);
+    QVERIFY(pick(dialog, combo, 1));
+    click(button(dialog, QDialogButtonBox::Ok));
+    QCOMPARE(read("application_0/state"), QVariant("enabled"));
 }
 
 QTEST_MAIN(TestSettingsDialog)

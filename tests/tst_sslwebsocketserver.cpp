@@ -12,7 +12,10 @@
 #include <QSslConfiguration>
 #include <QSslError>
 #include <QSslKey>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QSslError::SslError)
@@ -41,6 +44,7 @@ private slots:
     void opensslClientNegotiates();
     void unusableCertificateEndsTheProgram_data();
     void unusableCertificateEndsTheProgram();
+    void sweepOnlyWhileHandshakePending();
 
 private:
     QString fixture(const QString &name) const { return fixtures.path() + "/" + name; }
@@ -258,6 +262,35 @@ void TestSslWebSocketServer::unusableCertificateEndsTheProgram()
         QVERIFY2(err.contains(warning), qPrintable(err));
         QVERIFY(!result.out.contains("listening"));
     }
+}
+
+// An idle listener has no timer running: the sweep for abandoned handshakes
+// starts with a connection and stops once none is pending (handed-out ones do
+// not count; the server tests walk those).
+void TestSslWebSocketServer::sweepOnlyWhileHandshakePending()
+{
+    SslWebSocketServer server("kavrel.localhost", this);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTimer *sweep = server.findChild<QTimer *>("sweep", Qt::FindDirectChildrenOnly);
+    QVERIFY(sweep);
+    for (const QTimer *timer : server.findChildren<QTimer *>())
+        QVERIFY2(!timer->isActive(), qPrintable(timer->objectName()));
+    const auto pendingSockets = [&server]() {
+        int count = 0;
+        for (QTcpServer *inner : server.findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly))
+            count += inner->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly).size();
+        return count;
+    };
+
+    // A peer that connects, says nothing and leaves: swept, then quiet again.
+    QTcpSocket silent;
+    silent.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(silent.waitForConnected(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(sweep->isActive(), 10000);
+    QCOMPARE(pendingSockets(), 1);
+    silent.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(pendingSockets(), 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!sweep->isActive(), 10000);
 }
 
 QTEST_MAIN(TestSslWebSocketServer)

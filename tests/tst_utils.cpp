@@ -7,6 +7,9 @@
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
+
+#include <sys/resource.h>
 
 class TestUtils : public QObject
 {
@@ -176,17 +179,26 @@ void TestUtils::writePrivateFileWholeOrNothing()
     QCOMPARE(TestSupport::readAll(file), QByteArray("druhy"));
     QCOMPARE(TestSupport::fileMode(file), 0600);
 
-    // A write that fails half way (a full device) leaves the old content.
-    QVERIFY(QFile::link("/dev/full", file + ".tmp"));
-    QCOMPARE(Utils::writePrivateFile(file, QByteArray(100000, 'x')), Utils::WriteFailed);
-    QCOMPARE(errno, ENOSPC);
+    // A write that fails half way (the file size limit here, a full disk
+    // elsewhere) leaves the old content and no temporary file.
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const struct rlimit small = {4096, saved.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Utils::WriteResult cut = Utils::writePrivateFile(file, QByteArray(100000, 'x'));
+    const int error = errno;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    QCOMPARE(cut, Utils::WriteFailed);
+    QCOMPARE(error, EFBIG);
     QCOMPARE(TestSupport::readAll(file), QByteArray("druhy"));
-    QVERIFY(!QFileInfo::exists(file + ".tmp"));
+    QCOMPARE(QDir(home.path()).entryList({"subor.*"}, QDir::AllEntries | QDir::System), QStringList());
 
     // Without replace an existing file stays.
     QCOMPARE(Utils::writePrivateFile(file, "treti", false), Utils::RenameFailed);
+    QCOMPARE(errno, EEXIST);
     QCOMPARE(TestSupport::readAll(file), QByteArray("druhy"));
-    QVERIFY(!QFileInfo::exists(file + ".tmp"));
+    QCOMPARE(QDir(home.path()).entryList({"subor.*"}, QDir::AllEntries | QDir::System), QStringList());
 
     QCOMPARE(Utils::writePrivateFile(home.path() + "/chyba/subor", "x"), Utils::OpenFailed);
     QCOMPARE(errno, ENOENT);
