@@ -1,5 +1,7 @@
 #include "qmessageboxresize.h"
 
+#include "qtinternals.h"
+
 #include <QEvent>
 #include <QGridLayout>
 #include <QSpacerItem>
@@ -41,7 +43,7 @@ bool QMessageBoxResize::event(QEvent *e)
     const bool result = QMessageBox::event(e);
     if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseMove) {
         setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-        if (QTextEdit *edit = findChild<QTextEdit *>())
+        if (QTextEdit *edit = QtInternals::messageBoxDetails(*this))
             edit->setMaximumHeight(QWIDGETSIZE_MAX);
     }
     return result;
