@@ -113,15 +113,10 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     connect(starved, &QTimer::timeout, this, &SslWebSocketServer::updateAccepting);
 
     // Runs only while a handshake is pending, so an idle listener never wakes.
-    QTimer *sweep = new QTimer(this);
+    sweep = new QTimer(this);
     sweep->setObjectName("sweep");
     sweep->setInterval(SWEEP_INTERVAL);
     connect(sweep, &QTimer::timeout, this, &SslWebSocketServer::releaseAbandoned);
-    if (QTcpServer *inner = QtInternals::innerServer(this))
-        connect(inner, &QTcpServer::newConnection, sweep, [sweep]() {
-            if (!sweep->isActive())
-                sweep->start();
-        });
 }
 
 SslWebSocketServer::~SslWebSocketServer()
@@ -147,8 +142,7 @@ void SslWebSocketServer::releaseAbandoned()
             pending = true;
     }
     if (!pending)
-        if (QTimer *sweep = qobject_cast<QTimer *>(sender()))
-            sweep->stop();
+        sweep->stop();
 }
 
 QList<QSslSocket *> SslWebSocketServer::acceptedSockets() const
@@ -189,9 +183,11 @@ bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
 
 bool SslWebSocketServer::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == tcp && event->type() == QEvent::ChildAdded)
+    if (watched == tcp && event->type() == QEvent::ChildAdded) {
+        if (!sweep->isActive())
+            sweep->start();
         updateAccepting();
-    else if (watched == tcp && event->type() == QEvent::ChildRemoved)
+    } else if (watched == tcp && event->type() == QEvent::ChildRemoved)
         connectionGone();
     else if (watched == readNotifier && event->type() == QEvent::SockAct && spareDescriptors() <= ACCEPT_RESERVE)
         return starve();

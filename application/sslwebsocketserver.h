@@ -52,6 +52,9 @@ public:
     // The base class's, with the message limits and TCP_NODELAY applied.
     QWebSocket *nextPendingConnection() override;
 
+    // About how many more descriptors the process may open.
+    int spareDescriptors() const;
+
     // The TLS socket under an accepted connection; null when unknown or gone.
     static QSslSocket *transport(const QWebSocket *socket);
 
@@ -59,9 +62,6 @@ public:
     // listener's own admission. A peer of another local account is refused
     // here with deniedReason, a path of any other shape with shapeReason;
     // both get an empty list.
-    // About how many more descriptors the process may open.
-    int spareDescriptors() const;
-
     static QStringList admit(QWebSocket *socket, const QString &shapeReason, const QString &deniedReason);
     // Closes a connection that is not admitted and releases it once closed.
     static void refuse(QWebSocket *socket, int code, const QString &reason);
@@ -85,8 +85,10 @@ private:
     // Closed connections whose descriptor is still held.
     int lingering = 0;
     bool accepting = true;
-    // Set when an accept failed for want of descriptors, until the retry.
+    // Runs while the listener waits for descriptors to come free.
     QTimer *starved = nullptr;
+    // Looks for abandoned handshakes while one is pending.
+    QTimer *sweep = nullptr;
 };
 
 #endif // SSLWEBSOCKETSERVER_H

@@ -190,13 +190,12 @@ static int renameNoReplace(const char *from, const char *to)
 Utils::WriteResult Utils::writePrivateFile(const QString &path, const QByteArray &data, bool replace)
 {
     const QByteArray target = QFile::encodeName(path);
-    // A name nobody else chose, created by us alone (O_EXCL): a link or file
-    // placed under a predictable name is never opened, let alone renamed.
+    // A name nobody else chose, created by us alone (O_EXCL, mode 0600): a link
+    // or file placed under a predictable name is never opened, let alone renamed.
     QByteArray temporary = target + ".tmp.XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return OpenFailed;
-    ::fchmod(fd, 0600);
     // On disk before the rename, or a crash could still leave an empty file in place.
     bool ok = writeAll(fd, data.constData(), data.size()) && (::fsync(fd) == 0 || errno == EINVAL);
     int error = errno;
