@@ -43,7 +43,7 @@ void QtInternals::replayArrived(QSslSocket *transport)
 static_assert(QTWEBSOCKETS_VERSION <= KAVREL_VERIFIED_QT,
               "Qt WebSockets newer than 5.15.8: verify QtInternals::innerServer, acceptedSockets and "
               "acceptNotifier (QWebSocketServerPrivate's QTcpServer child and its children), then tst_server "
-              "manyRefusedConnectionsAreReleased, tst_hardening_relay acceptedSocketsHaveNoDelay and "
+              "manyRefusedConnectionsAreReleased, tst_hardening_relay acceptedSocketsAreTuned and "
               "tst_hardening_limits descriptorsRunOut");
 QTcpServer *QtInternals::innerServer(const QWebSocketServer *listener)
 {

@@ -168,8 +168,9 @@ bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
 {
     if (!QWebSocketServer::listen(address, port))
         return false;
-    const int on = 1;
+    const int on = 1, receiveBuffer = RECEIVE_BUFFER;
     ::setsockopt(int(nativeDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(int(nativeDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     // Every accepted socket is born and dies a child of the inner server,
     // which tells of both at once and at no cost.
     tcp = QtInternals::innerServer(this);

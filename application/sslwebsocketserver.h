@@ -33,6 +33,11 @@ public:
     // connections goes.
     static const int ACCEPT_RESERVE = 128;
     static const int ACCEPT_RETRY_MS = 1000;
+    // What the kernel holds of one connection's input (Linux doubles it).
+    // The agent reads at most that much of a connection in one pass of its
+    // event loop, so that back-pressure, checked between passes, is not
+    // overrun by whatever a fast peer had queued meanwhile.
+    static const int RECEIVE_BUFFER = 256 * 1024;
 
     SslWebSocketServer(QString hostname, QObject *parent);
     ~SslWebSocketServer() override;
@@ -46,8 +51,8 @@ public:
     static SslWebSocketServer *start(const QString &hostname, const QHostAddress &address, quint16 port, QObject *owner,
                                      ListenFailure failure);
 
-    // The base class's listen, with TCP_NODELAY on the listening socket so
-    // that accepted sockets have it from their first byte.
+    // The base class's listen, with TCP_NODELAY and RECEIVE_BUFFER on the
+    // listening socket so that accepted sockets have them from their first byte.
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
     // The base class's, with the message limits and TCP_NODELAY applied.
     QWebSocket *nextPendingConnection() override;

@@ -89,6 +89,14 @@ bool noDelay(const QAbstractSocket *socket)
     return ::getsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0 && on;
 }
 
+// What the kernel holds of the socket's input, as it reports it (doubled).
+int receiveBuffer(const QAbstractSocket *socket)
+{
+    int bytes = 0;
+    socklen_t size = sizeof bytes;
+    return ::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &bytes, &size) == 0 ? bytes : -1;
+}
+
 // The TLS sockets a listener accepted and that are still connected.
 QList<QSslSocket *> accepted(QObject *owner)
 {
@@ -120,7 +128,7 @@ private slots:
     void slowPageHoldsBackItsApplication();
     void oversizedMessage_data();
     void oversizedMessage();
-    void acceptedSocketsHaveNoDelay();
+    void acceptedSocketsAreTuned();
     void foreignHost_data();
     void foreignHost();
     void tokensCompared_data();
@@ -321,7 +329,7 @@ void TestHardeningRelay::oversizedMessage()
     }
 }
 
-void TestHardeningRelay::acceptedSocketsHaveNoDelay()
+void TestHardeningRelay::acceptedSocketsAreTuned()
 {
     auto page = peer();
     QVERIFY(master(*page));
@@ -335,8 +343,11 @@ void TestHardeningRelay::acceptedSocketsHaveNoDelay()
     const QList<QSslSocket *> redirectSockets = accepted(redirect);
     QVERIFY(!mainSockets.isEmpty());
     QCOMPARE(redirectSockets.size(), 1);
-    for (const QSslSocket *socket : mainSockets + redirectSockets)
+    for (const QSslSocket *socket : mainSockets + redirectSockets) {
         QVERIFY(noDelay(socket));
+        // Fixed, not grown by the kernel with what a fast peer sends.
+        QCOMPARE(receiveBuffer(socket), 2 * SslWebSocketServer::RECEIVE_BUFFER);
+    }
 }
 
 void TestHardeningRelay::foreignHost_data()
