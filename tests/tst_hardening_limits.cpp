@@ -253,6 +253,7 @@ void TestHardeningLimits::unreadPongs()
     RawWebSocket raw(port());
     QVERIFY(raw.open(served.path().toUtf8()) && raw.waitFor(1));
     raw.stopReading();
+    canary->takeLongestWait();
     const qint64 peak = memoryKiB(pid, "VmHWM");
     const int PINGS = 500000, PAYLOAD = 125;
     // Masked with a zero key, so the payload goes as it is.
@@ -273,16 +274,27 @@ void TestHardeningLimits::unreadPongs()
         120000));
     const qint64 grown = memoryKiB(pid, "VmHWM") - peak;
     QVERIFY(agent->state() == QProcess::Running);
+    // Holding the page off costs nothing while it lasts.
+    const double cpu = cpuSeconds(pid);
+    QElapsedTimer held;
+    held.start();
+    waitUntil([]() { return false; }, 2000);
+    const double used = cpuSeconds(pid) - cpu;
     QVERIFY(canary->answersAgain());
     results << QString("unread pongs: %1 pings of %2 B, %3 KiB still with the page when the agent stopped reading,"
-                       " agent peak +%4 KiB")
+                       " agent peak +%4 KiB, %5 s of CPU in %6 ms while it held the page off; canary's longest"
+                       " wait %7 ms")
                    .arg(PINGS)
                    .arg(PAYLOAD)
                    .arg(last >> 10)
-                   .arg(grown);
+                   .arg(grown)
+                   .arg(used, 0, 'f', 2)
+                   .arg(held.elapsed())
+                   .arg(canary->takeLongestWait());
     // It stopped reading long before the last ping: what it holds for the
     // page is bounded whatever the page sends.
     QVERIFY2(last > (32 << 20), qPrintable(results.last()));
+    QVERIFY2(used < 0.3 * double(held.elapsed()) / 1000, qPrintable(results.last()));
 
     qint64 got = 0;
     raw.socket.setReadBufferSize(0);
