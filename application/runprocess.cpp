@@ -10,6 +10,17 @@ static QList<RunProcess *> running;
 // A killed tool is reaped at once; this only bounds a tool stuck in the kernel.
 static const int REAP_MS = 2000;
 
+static void logOutOfTime(const QString &program, int limitMs)
+{
+    qWarning() << "Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia:" << program
+               << "Limit (ms):" << limitMs;
+}
+
+static void logEndedByQuit(const QString &program)
+{
+    qInfo() << "Ukoncujem pomocny nastroj, aplikacia sa ukoncuje:" << program;
+}
+
 RunProcess::RunProcess(QObject *parent)
     : QObject(parent)
 {
@@ -58,7 +69,7 @@ bool RunProcess::start(QString program, QStringList args, QByteArray input, bool
     // Only a quit of the whole program ends our loop before the tool ends
     // (and makes every later loop return at once).
     if (proc.state() != QProcess::NotRunning) {
-        qInfo() << "Ukoncujem pomocny nastroj, aplikacia sa ukoncuje:" << program;
+        logEndedByQuit(program);
         end();
     }
     running.removeOne(this);
@@ -137,8 +148,7 @@ void RunProcess::onProcessError(QProcess::ProcessError error)
 
 void RunProcess::onTimeLimit()
 {
-    qWarning() << "Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia:" << proc.program()
-               << "Limit (ms):" << timeLimit;
+    logOutOfTime(proc.program(), timeLimit);
     m_timedOut = true;
     end();
     if (loop)
@@ -159,7 +169,7 @@ void RunProcess::endAll()
     for (RunProcess *tool : tools) {
         if (tool->proc.state() == QProcess::NotRunning)
             continue;
-        qInfo() << "Ukoncujem pomocny nastroj, aplikacia sa ukoncuje:" << tool->proc.program();
+        logEndedByQuit(tool->proc.program());
         tool->end();
         if (tool->loop)
             tool->loop->quit();
@@ -175,8 +185,7 @@ int RunProcess::execute(const QString &program, const QStringList &args, int tim
         return -2;
     process.closeWriteChannel();
     if (!process.waitForFinished(timeLimitMs) && process.state() != QProcess::NotRunning) {
-        qWarning() << "Pomocny nastroj neskoncil v casovom limite, ukoncujem ho. Aplikacia:" << program
-                   << "Limit (ms):" << timeLimitMs;
+        logOutOfTime(program, timeLimitMs);
         process.kill();
         process.waitForFinished(REAP_MS);
         return -1;

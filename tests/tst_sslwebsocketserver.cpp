@@ -1,5 +1,6 @@
 #include "certificategenerator.h"
 #include "loopbackproxy.h"
+#include "qtinternals.h"
 #include "sslwebsocketserver.h"
 #include "testpeer.h"
 #include "testsupport.h"
@@ -12,7 +13,6 @@
 #include <QSslConfiguration>
 #include <QSslError>
 #include <QSslKey>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -275,12 +275,7 @@ void TestSslWebSocketServer::sweepOnlyWhileHandshakePending()
     QVERIFY(sweep);
     for (const QTimer *timer : server.findChildren<QTimer *>())
         QVERIFY2(!timer->isActive(), qPrintable(timer->objectName()));
-    const auto pendingSockets = [&server]() {
-        int count = 0;
-        for (QTcpServer *inner : server.findChildren<QTcpServer *>(QString(), Qt::FindDirectChildrenOnly))
-            count += inner->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly).size();
-        return count;
-    };
+    const auto pendingSockets = [&server]() { return QtInternals::acceptedSockets(&server).size(); };
 
     // A peer that connects, says nothing and leaves: swept, then quiet again.
     QTcpSocket silent;

@@ -144,6 +144,18 @@ QStringList Xvfb::dialogsOf(qint64 pid, int timeoutMs) const
     return {};
 }
 
+QStringList Xvfb::nextDialogsOf(qint64 pid, const QStringList &shown, int timeoutMs) const
+{
+    QStringList dialogs;
+    const bool changed = QTest::qWaitFor(
+        [&]() {
+            dialogs = dialogsOf(pid, 0);
+            return !dialogs.isEmpty() && dialogs != shown;
+        },
+        timeoutMs);
+    return changed ? dialogs : QStringList();
+}
+
 QString Xvfb::windowName(const QString &window) const
 {
     return xdotool(display, {"getwindowname", window});
@@ -398,13 +410,8 @@ void confirmNotice(const Xvfb &display, ChildProcess &agent, const QString &name
     QVERIFY(!QFileInfo::exists(Utils::fileState()));
     QVERIFY(display.pressKey(notice.first(), "Return"));
 
-    QStringList outcome;
-    QVERIFY(QTest::qWaitFor(
-        [&]() {
-            outcome = display.dialogsOf(agent.processId(), 0);
-            return !outcome.isEmpty() && outcome != notice;
-        },
-        60000));
+    const QStringList outcome = display.nextDialogsOf(agent.processId(), notice);
+    QVERIFY(!outcome.isEmpty());
     display.screenshot("notice-outcome-" + name);
     // The success box; the error box would follow a failed add.
     QVERIFY2(!agent.errText().contains("Nepodarilo sa pridat certifikat"), qPrintable(agent.errText()));

@@ -56,6 +56,9 @@ public:
     QStringList windowsOf(qint64 pid, int timeoutMs = 60000) const;
     // The same without the main instance's tray icon or fallback window.
     QStringList dialogsOf(qint64 pid, int timeoutMs = 60000) const;
+    // The dialogs of a process once they are no longer the shown ones (the
+    // box that follows an answered one); empty when none came in time.
+    QStringList nextDialogsOf(qint64 pid, const QStringList &shown, int timeoutMs = 60000) const;
     QString windowName(const QString &window) const;
     bool pressKey(const QString &window, const QString &key) const;
     // Clicks a mouse button in the middle of the window.
