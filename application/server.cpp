@@ -126,6 +126,21 @@ void Server::textMessageReceived(QWebSocket *client, const QString &msg)
     // refused launch say, asks for nothing more.
     if (client->state() != QAbstractSocket::ConnectedState)
         return;
+    // Reading JSON costs many times the text's size: only what claims to be a
+    // command of ours is read, and only when it is small. A status too large
+    // to read goes on unchanged.
+    const Wire::Command claimed = Wire::claimedCommand(msg);
+    const bool readable = msg.size() <= Wire::MAX_COMMAND_SIZE;
+    if (claimed == Wire::NoCommand || (claimed == Wire::LaunchStatus && !readable)) {
+        forwardMsg(client, msg);
+        return;
+    }
+    if (!readable) {
+        // No address that passes is that long.
+        reportLaunchFailure(client->property(PROPERTY_SESSION_ID).toString(), LaunchStatus::Refused,
+                            "Adresa JNLP suboru je neplatna.");
+        return;
+    }
     QVariantMap params;
     const QString method = readCommand(msg, &params);
     if (method == "kavrel.launch") {

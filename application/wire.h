@@ -15,7 +15,17 @@ public:
 
     // One JSON-RPC message: compact, members in name order, a null id as null.
     static QString createCommand(const QString &id, const QString &method, const QVariantMap &params);
-    // The method of a received message (empty when unreadable) and its params.
+    // The largest message, in UTF-16 code units, that is read as a command.
+    // Commands are small, and reading JSON takes many times the text's size.
+    static const int MAX_COMMAND_SIZE = 64 * 1024;
+    enum Command { NoCommand, Launch, LaunchStatus };
+    // The command of ours that msg claims to be by the first "method" member
+    // of its top-level object; never NoCommand for a message that readCommand
+    // reads as kavrel.launch or kavrel.launchStatus. Reads msg up to that
+    // member, whatever its size, and takes no memory.
+    static Command claimedCommand(const QString &msg);
+    // The method of a received message (empty when unreadable or larger than
+    // MAX_COMMAND_SIZE) and its params.
     static QString readCommand(const QString &msg, QVariantMap *params);
 
     // Compares a presented token with the expected one in time that does not

@@ -1,6 +1,7 @@
 #include "childprocess.h"
 #include "loadsupport.h"
 #include "server.h"
+#include "sslwebsocketserver.h"
 #include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
@@ -67,6 +68,13 @@ double cpuSeconds(qint64 pid)
     const QByteArray stat = readAll(QString("/proc/%1/stat").arg(pid));
     const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
     return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// Lets VmHWM of a process count from now on.
+bool resetPeak(qint64 pid)
+{
+    QFile refs(QString("/proc/%1/clear_refs").arg(pid));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }
 
 QString launch(const QString &url)
@@ -142,6 +150,7 @@ private slots:
     void cleanupTestCase();
     void launchFlood();
     void unreadPongs();
+    void deepMessage();
     // Last: it takes the agent's descriptors away.
     void descriptorsRunOut();
 
@@ -305,6 +314,54 @@ void TestHardeningLimits::unreadPongs()
                  },
                  120000),
              qPrintable(QString("%1 bytes of pongs").arg(got)));
+}
+
+// The largest message there is, nested as deep as it goes, from a page alone
+// and from one whose application echoes it: it goes on as it came, costing
+// the agent what its size costs whatever its nesting, and the canary's
+// session is served meanwhile.
+void TestHardeningLimits::deepMessage()
+{
+    const QString bomb(int(SslWebSocketServer::MAX_MESSAGE_SIZE), '[');
+    const int MiB = 1 << 20;
+    TestPeer alone(ca);
+    QCOMPARE(alone.first(wssUrl("127.0.0.1", port(), served.path())), MAIN_HELLO);
+    std::unique_ptr<TestPeer> echoed = launchedSession(ca, served);
+    QVERIFY(echoed);
+    for (TestPeer *page : {&alone, echoed.get()}) {
+        const int before = page->texts.count();
+        QSignalSpy pongs(&page->socket, &QWebSocket::pong);
+        canary->takeLongestWait();
+        QVERIFY(resetPeak(pid));
+        const qint64 peak = memoryKiB(pid, "VmHWM");
+        const double cpu = cpuSeconds(pid);
+        QElapsedTimer timer;
+        timer.start();
+        page->socket.sendTextMessage(bomb);
+        // Answered once everything before it was read.
+        page->socket.ping();
+        QVERIFY(waitUntil([&]() { return !pongs.isEmpty(); }, 120000));
+        if (page == echoed.get())
+            QVERIFY(waitUntil([&]() { return page->texts.count() > before; }, 120000));
+        const qint64 ms = timer.elapsed();
+        const double used = cpuSeconds(pid) - cpu;
+        const qint64 grown = memoryKiB(pid, "VmHWM") - peak;
+        QVERIFY(canary->answersAgain());
+        results << QString("deep message: %1 MiB of '[' from a page %2 in %3 ms, agent peak +%4 MiB, %5 s of CPU;"
+                           " canary's longest wait %6 ms")
+                       .arg(bomb.size() / MiB)
+                       .arg(page == &alone ? "alone" : "with an echoing application")
+                       .arg(ms)
+                       .arg(grown >> 10)
+                       .arg(used, 0, 'f', 2)
+                       .arg(canary->takeLongestWait());
+        QCOMPARE(page->disconnected.count(), 0);
+        QCOMPARE(page->texts.count(), before + (page == echoed.get()));
+        QVERIFY(page->texts.count() == before || page->text(before) == bomb);
+        // Reading it as JSON took 43 times its size; relaying it there and
+        // back, each way a few times.
+        QVERIFY2(grown < 12 * bomb.size() / 1024, qPrintable(results.last()));
+    }
 }
 
 // The process holds every descriptor it may: the account check cannot run

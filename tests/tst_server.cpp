@@ -5,6 +5,7 @@
 #include "testpeer.h"
 #include "testsupport.h"
 #include "utils.h"
+#include "wire.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -198,31 +199,42 @@ void TestServer::reading_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("method");
     QTest::addColumn<QByteArray>("params");
+    // What the quick look before reading makes of it.
+    QTest::addColumn<int>("claimed");
 
     QTest::newRow("well formed")
         << R"({"id":1,"jsonrpc":"2.0","method":"kavrel.launch","params":{"url":"u","n":{"b":true}}})"
-        << "kavrel.launch" << QByteArray(R"({"n":{"b":true},"url":"u"})");
+        << "kavrel.launch" << QByteArray(R"({"n":{"b":true},"url":"u"})") << int(Wire::Launch);
     QTest::newRow("other jsonrpc, no id") << R"({"jsonrpc":"1.0","method":"m","params":{"a":"b"}})"
-                                          << "m" << QByteArray(R"({"a":"b"})");
+                                          << "m" << QByteArray(R"({"a":"b"})") << int(Wire::NoCommand);
     QTest::newRow("not JSON") << "hello there"
-                              << "" << QByteArray("{}");
-    QTest::newRow("array") << R"([{"method":"m"}])"
-                           << "" << QByteArray("{}");
+                              << "" << QByteArray("{}") << int(Wire::NoCommand);
+    QTest::newRow("array") << R"([{"method":"kavrel.launch"}])"
+                           << "" << QByteArray("{}") << int(Wire::NoCommand);
     QTest::newRow("params an array") << R"({"method":"m","params":[1,2]})"
-                                     << "m" << QByteArray("{}");
+                                     << "m" << QByteArray("{}") << int(Wire::NoCommand);
     QTest::newRow("params a text") << R"({"method":"m","params":"url"})"
-                                   << "m" << QByteArray("{}");
+                                   << "m" << QByteArray("{}") << int(Wire::NoCommand);
     QTest::newRow("no method") << R"({"params":{"url":"u"}})"
-                               << "" << QByteArray(R"({"url":"u"})");
+                               << "" << QByteArray(R"({"url":"u"})") << int(Wire::NoCommand);
     QTest::newRow("method a number") << R"({"method":5,"params":{}})"
-                                     << "" << QByteArray("{}");
+                                     << "" << QByteArray("{}") << int(Wire::NoCommand);
     QTest::newRow("truncated") << R"({"method":"m","params":{"a":)"
-                               << "" << QByteArray("{}");
+                               << "" << QByteArray("{}") << int(Wire::NoCommand);
     // Qt's reader would lose the memory of the first value; nothing is read.
     QTest::newRow("repeated key") << R"({"method":"m","params":{"a":{"b":1},"\u0061":[2]}})"
-                                  << "" << QByteArray("{}");
-    QTest::newRow("same key in two objects") << R"({"method":"m","params":{"a":{"a":1},"b":[{"a":"}"}]}})"
-                                             << "m" << QByteArray(R"({"a":{"a":1},"b":[{"a":"}"}]})");
+                                  << "" << QByteArray("{}") << int(Wire::NoCommand);
+    QTest::newRow("same key in two objects")
+        << R"({"method":"m","params":{"a":{"a":1},"b":[{"a":"}"}]}})"
+        << "m" << QByteArray(R"({"a":{"a":1},"b":[{"a":"}"}]})") << int(Wire::NoCommand);
+    QTest::newRow("spelled with escapes, after a nested method")
+        << R"({"params":{"method":"x","q":"\"method\":\"m\""}, "m\u0065thod" : "kavrel.launch\u0053tatus"})"
+        << "kavrel.launchStatus" << QByteArray(R"({"method":"x","q":"\"method\":\"m\""})") << int(Wire::LaunchStatus);
+    QTest::newRow("command in a text") << R"({"a":"\"method\":\"kavrel.launch\"","method":"m"})"
+                                       << "m" << QByteArray("{}") << int(Wire::NoCommand);
+    QTest::newRow("too large to read") << R"({"method":"kavrel.launch","params":{"url":")"
+            + QString(Wire::MAX_COMMAND_SIZE, 'u') + R"("}})"
+                                       << "" << QByteArray("{}") << int(Wire::Launch);
 }
 
 void TestServer::reading()
@@ -230,9 +242,11 @@ void TestServer::reading()
     QFETCH(QString, message);
     QFETCH(QString, method);
     QFETCH(QByteArray, params);
+    QFETCH(int, claimed);
     QVariantMap read{{"stale", 1}};
     QCOMPARE(Server::readCommand(message, &read), method);
     QCOMPARE(QJsonDocument(QJsonObject::fromVariantMap(read)).toJson(QJsonDocument::Compact), params);
+    QCOMPARE(int(Wire::claimedCommand(message)), claimed);
 }
 
 void TestServer::admission_data()
@@ -373,8 +387,11 @@ void TestServer::relaying()
     // Anything that is not a launch travels byte for byte, binary frames not at all.
     const QStringList fromMaster{R"({ "method" : "page.ping", "params": [1, 2] })", "obyčajný text",
                                  R"({"method":"kavrel.Launch","params":{"url":"http://x/a.jnlp"}})", "hello"};
+    // A status too large to be read goes unchanged, its address not rewritten.
+    const QString hugeStatus = R"({"method":"kavrel.launchStatus","params":{"url":"wss://127.0.0.1:4000/x","p":")"
+        + QString(Wire::MAX_COMMAND_SIZE, 'p') + R"("}})";
     const QStringList fromSlave{R"({"id":3,"jsonrpc":"2.0","method":"app.state","params":{"z":1,"a":2}})",
-                                R"(["not","an","object"])", ""};
+                                R"(["not","an","object"])", "", hugeStatus};
     m->socket.sendBinaryMessage("binary from the page");
     for (const QString &text : fromMaster)
         m->socket.sendTextMessage(text);
