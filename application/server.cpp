@@ -327,6 +327,9 @@ void Server::forwardMsg(QWebSocket *client, const QString &msg)
         if (c != client) {
             c->sendTextMessage(msg);
             flow->relayed(client, c);
+            // Out now rather than from a call Qt queues for the next pass of
+            // the event loop. Last: a failed write may end the peer at once.
+            c->flush();
             return;
         }
     }
