@@ -16,6 +16,7 @@ BackPressure::BackPressure(QObject *parent)
 
 void BackPressure::watch(QWebSocket *socket)
 {
+    transports.insert(socket, SslWebSocketServer::transport(socket));
     connect(socket, &QWebSocket::bytesWritten, this, [this, socket]() { peerDrained(socket); });
     socket->installEventFilter(this);
 }
@@ -30,25 +31,33 @@ void BackPressure::release(QWebSocket *socket)
 {
     resumeWaitersOf(socket);
     forgetPause(socket);
+    transports.remove(socket);
 }
 
 void BackPressure::clear()
 {
     pausedOn.clear();
     waiters.clear();
+    transports.clear();
 }
 
-qint64 BackPressure::backlog(QWebSocket *socket)
+qint64 BackPressure::backlog(QWebSocket *socket) const
 {
     // Qt encrypts at once; what the peer has not taken waits below the TLS layer.
-    const QSslSocket *tls = SslWebSocketServer::transport(socket);
+    const QSslSocket *tls = transport(socket);
     return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}
+
+QSslSocket *BackPressure::transport(QWebSocket *socket) const
+{
+    const auto found = transports.constFind(socket);
+    return found == transports.cend() ? nullptr : found->data();
 }
 
 void BackPressure::pause(QWebSocket *sender, QWebSocket *peer)
 {
     // Without its socket a paused connection could not be woken again.
-    if (pausedOn.contains(sender) || !SslWebSocketServer::transport(sender))
+    if (pausedOn.contains(sender) || !transport(sender))
         return;
     pausedOn.insert(sender, peer);
     waiters[peer].append(sender);
@@ -81,7 +90,7 @@ void BackPressure::resume(QWebSocket *sender)
         return;
     sender->setReadBufferSize(0);
     // What arrived meanwhile is read as if it had just come.
-    if (QSslSocket *tls = SslWebSocketServer::transport(sender))
+    if (QSslSocket *tls = transport(sender))
         QtInternals::replayArrived(tls);
 }
 

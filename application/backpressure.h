@@ -4,7 +4,9 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 
+class QSslSocket;
 class QWebSocket;
 
 // Keeps a relay from growing without end: a connection whose peer has too
@@ -44,8 +46,12 @@ private:
     bool forgetPause(QWebSocket *sender);
     void peerDrained(QWebSocket *peer);
     void resumeWaitersOf(QWebSocket *peer);
-    static qint64 backlog(QWebSocket *socket);
+    qint64 backlog(QWebSocket *socket) const;
+    QSslSocket *transport(QWebSocket *socket) const;
 
+    // The TLS socket under each watched connection, looked up once: backlog()
+    // runs for every message and every read.
+    QHash<QWebSocket *, QPointer<QSslSocket>> transports;
     // Senders not read while the peer they wait for has too much to send.
     QHash<QWebSocket *, QWebSocket *> pausedOn;
     QHash<QWebSocket *, QList<QWebSocket *>> waiters;
