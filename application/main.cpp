@@ -58,7 +58,12 @@ int main(int argc, char **argv)
 {
     Logger::installMessageHandler();
     raiseDescriptorLimit();
+    // Qt's own event loop rather than GLib's, which wakes itself with a write
+    // for every event posted: relaying one message posts several. Not passed
+    // on to what the agent starts.
+    qputenv("QT_NO_GLIB", "1");
     MyApplication app(argc, argv);
+    qunsetenv("QT_NO_GLIB");
     changeLanguage(nullptr, MyApplication::storedLanguage());
 
     QStringList args;
