@@ -257,7 +257,7 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
         const QString echoed = page.take("echoed");
         QVERIFY2(echoed.contains("Dobrý deň z " + name), qPrintable(echoed + page.problem));
         const QString left = page.take("left");
-        QVERIFY2(left == "1000", qPrintable(left + page.problem));
+        QVERIFY2(left == "1000 started,joined,ended 5 false", qPrintable(left + page.problem));
         // The kit left every listener of the launcher, so it (and xdg-open with it) has ended.
         QVERIFY2(launcher.ended(STEP_MS), qPrintable(launcher.errText()));
         QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
@@ -271,9 +271,9 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
         ChildProcess refusing;
         startLauncher(refusing, display.environment(), refusedUrl, throughDesktop);
         const QString refused = page.take("refused");
-        QCOMPARE(
-            refused,
-            QString(R"([{"code":-203,"message":"Spustenie aplikacie bolo zakazane pouzivatelom","state":"error"}] 0)"));
+        QCOMPARE(refused,
+                 QString(R"([{"code":-203,"message":"Spustenie aplikacie bolo zakazane pouzivatelom","state":"error",)"
+                         R"("cause":"forbidden"}] 0)"));
         const QString closed = page.take("closed");
         QVERIFY2(closed == "1000", qPrintable(closed + page.problem));
         QVERIFY2(refusing.ended(STEP_MS), qPrintable(refusing.errText()));

@@ -1,6 +1,11 @@
 // Types of kavrel.js, the page kit of the Kavrel agent.
 
-/** Candidate ports of the launcher's redirect server when none are given. */
+/**
+ * How many candidate ports a launch names when none are given: drawn at
+ * random for each launch from 49151 to 65535.
+ */
+export const DEFAULT_PORT_COUNT: number;
+/** The fixed ports earlier kits used by default; no longer the default. */
 export const DEFAULT_PORTS: readonly number[];
 /** How long launch() waits for the agent when no timeoutMs is given. */
 export const DEFAULT_TIMEOUT_MS: number;
@@ -34,8 +39,17 @@ export interface LaunchParams {
 }
 
 export interface LaunchOptions {
-    /** One to five ports from 49151 to 65535; default DEFAULT_PORTS. */
+    /**
+     * One to five ports from 49151 to 65535; default: DEFAULT_PORT_COUNT
+     * ports drawn at random for this launch.
+     */
     ports?: number[];
+    /**
+     * Whether the agent tells the page how the launch goes (onstatus with
+     * state "started", "joined" and "ended"); default true. Agents
+     * that do not know it ignore it.
+     */
+    outcomes?: boolean;
     /**
      * Hands the launch URL to the browser; default: a hidden iframe, which
      * starts the obrenta-kavrel: handler without leaving the page. May return
@@ -50,13 +64,41 @@ export interface LaunchOptions {
     host?: "kavrel.localhost" | "127.0.0.1";
 }
 
-/** A "kavrel.launchStatus" notification. */
+/**
+ * Why the agent sent a status. For state "error": "bad-url" (no usable
+ * address), "bad-option" (a memory option), "session-busy" (the session has
+ * its application), "too-many-apps", "no-descriptors" (the agent is short of
+ * resources), "failed-to-start" (javaws could not run), "crashed" and
+ * "process-error" (the application's process failed), "forbidden" (the
+ * user's setting). For the outcomes: "started", "joined", "exited", "crashed".
+ */
+export type LaunchCause =
+    | "bad-url" | "bad-option" | "session-busy" | "too-many-apps" | "no-descriptors" | "failed-to-start"
+    | "crashed" | "process-error" | "forbidden" | "started" | "joined" | "exited";
+
+/**
+ * A "kavrel.launchStatus" notification. The agent's own carry "cause"; an
+ * application may send its own (relayed with its "url" rewritten).
+ */
 export interface LaunchStatus {
-    /** -200 to -203 for a launch the agent refused or could not start. */
-    code?: number;
-    message?: string;
-    /** "error" from the agent; an application may send its own states. */
+    /**
+     * "error": the agent refused the launch or the application failed (the
+     * session then closes with 1000). With outcomes asked for (the default):
+     * "started" (the application's process runs), "joined" (the application
+     * connected to the session), "ended" (its process ended; the session then
+     * closes with 1000). An application may send states of its own.
+     */
     state?: string;
+    /** -200 to -203 for "error"; 0 for the outcomes. */
+    code?: number;
+    /** The agent's fixed Slovak text for an error; empty for the outcomes. */
+    message?: string;
+    /** Stable name of the reason: decide on this, not on the message. */
+    cause?: LaunchCause;
+    /** "ended": the exit status, or the number of the signal that ended a crashed process. */
+    exitCode?: number;
+    /** "ended": whether the process crashed (was killed by a signal). */
+    crashed?: boolean;
     url?: string;
 }
 
@@ -71,9 +113,18 @@ export interface Session {
     close(): void;
     /** Every text from the application except launch statuses. */
     onmessage: ((text: string) => void) | null;
-    /** Each "kavrel.launchStatus", from the agent or the application. */
+    /**
+     * Each "kavrel.launchStatus", from the agent or the application, in
+     * order: with outcomes, "started", "joined" and "ended" (or one "error"
+     * where the launch was refused or could not start), always before onclose.
+     */
     onstatus: ((status: LaunchStatus) => void) | null;
-    /** The session has ended: 1000 when the other end left or a refused launch was reported. */
+    /**
+     * The session has ended: 1000 after an "ended" or "error" status, or when
+     * the application's connection went without outcomes asked for; the code
+     * of the page's own close() (1000) after close(); 1001 when the agent
+     * quit; 1006 when the connection broke (the agent was killed).
+     */
     onclose: ((code: number, reason: string) => void) | null;
 }
 

@@ -7,8 +7,12 @@
 //     session.onmessage = text => console.log(text);
 //     session.send("hello");
 
-// Candidate ports of the launcher's redirect server. Any one to five ports
-// from 49151 to 65535 do, as long as nothing else listens there.
+// How many candidate ports of the launcher's redirect server a launch names
+// when the page gives none: drawn at random for each launch from 49151 to
+// 65535, so that launchers of other pages and other accounts, and one a page
+// left behind, hardly ever hold the same ones.
+export const DEFAULT_PORT_COUNT = 3;
+// The fixed ports earlier kits used by default; a page may still pass them.
 export const DEFAULT_PORTS = Object.freeze([56781, 56782, 56783]);
 // Long enough for a user to confirm the browser's question about opening
 // Kavrel and for a first start of the agent, which makes its certificates.
@@ -49,11 +53,11 @@ function fail(message) {
 }
 
 function settingsOf(appUrl, options) {
-    if (typeof appUrl !== "string" || appUrl === "")
+    if (typeof appUrl !== "string" || appUrl.trim() === "")
         fail("the application's address must be a non-empty string");
     if (options === null || typeof options !== "object")
         fail("options must be an object");
-    const ports = options.ports === undefined ? DEFAULT_PORTS : options.ports;
+    const ports = options.ports === undefined ? randomPorts(DEFAULT_PORT_COUNT) : options.ports;
     if (!Array.isArray(ports) || ports.length < 1 || ports.length > MAX_PORTS)
         fail("ports must hold one to five port numbers");
     for (const port of ports) {
@@ -69,7 +73,10 @@ function settingsOf(appUrl, options) {
     const host = options.host === undefined ? HOSTS[0] : options.host;
     if (!HOSTS.includes(host))
         fail("host must be one of " + HOSTS.join(", "));
-    const params = {url: appUrl};
+    const outcomes = options.outcomes === undefined ? true : options.outcomes;
+    if (typeof outcomes !== "boolean")
+        fail("outcomes must be true or false");
+    const params = outcomes ? {url: appUrl, outcomes: true} : {url: appUrl};
     const given = options.params === undefined ? {} : options.params;
     if (given === null || typeof given !== "object")
         fail("params must be an object");
@@ -81,6 +88,16 @@ function settingsOf(appUrl, options) {
         params[name] = given[name];
     }
     return {ports: [...ports], timeoutMs, open, host, params};
+}
+
+function randomPorts(count) {
+    const ports = new Set();
+    const values = new Uint32Array(1);
+    while (ports.size < count) {
+        globalThis.crypto.getRandomValues(values);
+        ports.add(MIN_PORT + values[0] % (MAX_PORT - MIN_PORT + 1));
+    }
+    return [...ports];
 }
 
 function randomToken() {
@@ -306,7 +323,7 @@ class Session {
                 ? paramsOf(parsed(event.data), "kavrel.launchStatus") : null;
             if (status)
                 this.#deliver("status", [{code: status.code, message: status.message, state: status.state,
-                                          url: status.url}]);
+                                          url: status.url, ...status}]);
             else
                 this.#deliver("message", [event.data]);
         };

@@ -5,7 +5,7 @@ import assert from "node:assert/strict";
 import {webcrypto} from "node:crypto";
 import {test} from "node:test";
 
-import {DEFAULT_PORTS, DEFAULT_TIMEOUT_MS, KavrelError, launch} from "../kavrel.js";
+import {DEFAULT_PORT_COUNT, DEFAULT_TIMEOUT_MS, KavrelError, launch} from "../kavrel.js";
 
 if (!globalThis.crypto)
     globalThis.crypto = webcrypto;
@@ -153,15 +153,16 @@ test("the launch URL, the port fallback and the launch command", async () => {
     const [master] = agent.opened(MASTER);
     assert.equal(session.version, "1.1.0.1");
     assert.deepEqual(master.sent.map(t => JSON.parse(t)), [{jsonrpc: "2.0", id: 1, method: "kavrel.launch",
-        params: {url: "https://example.com/app.jnlp", javaXmx: "512m", javaXss: "1m"}}]);
+        params: {url: "https://example.com/app.jnlp", outcomes: true, javaXmx: "512m", javaXss: "1m"}}]);
     session.send("Dobrý deň");
     assert.equal(master.sent[1], "Dobrý deň");
 
-    // Two launches never share a token.
+    // Two launches never share a token; a page may do without outcomes.
     agent.redirect(50001);
     const again = recorder();
-    await launch("https://example.com/app.jnlp", {ports: [50001], open: again.open});
+    await launch("https://example.com/app.jnlp", {ports: [50001], open: again.open, outcomes: false});
     assert.notEqual(again.urls[0].split("token=")[1], token);
+    assert.deepEqual(JSON.parse(agent.opened(MASTER)[1].sent[0]).params, {url: "https://example.com/app.jnlp"});
 });
 
 test("a session hands texts, statuses and the close to its callbacks, also those set late", async () => {
@@ -169,12 +170,15 @@ test("a session hands texts, statuses and the close to its callbacks, also those
     agent.redirect(50010);
     const status = '{"id":"","jsonrpc":"2.0","method":"kavrel.launchStatus","params":'
         + '{"code":0,"message":"bezi","state":"started","url":"wss://kavrel.localhost:4000/x"}}';
+    const ENDED = '{"id":"","jsonrpc":"2.0","method":"kavrel.launchStatus","params":'
+        + '{"cause":"crashed","code":0,"crashed":true,"exitCode":9,"message":"","state":"ended"}}';
     agent.on(MASTER, socket => {
         socket.answer(HELLO);
         // The application speaks at once, before the page has set anything.
         socket.answer('{"jsonrpc":"2.0","method":"app.ready","params":{}}');
         socket.answer(status);
         socket.answer("plain text");
+        socket.answer(ENDED);
     });
     const session = await launch("https://example.com/app.jnlp", {ports: [50010], open: () => {}});
     const [master] = agent.opened(MASTER);
@@ -186,9 +190,11 @@ test("a session hands texts, statuses and the close to its callbacks, also those
     session.onmessage = text => texts.push(text);
     session.onstatus = s => statuses.push(s);
     session.onclose = (code, reason) => closes.push([code, reason]);
-    await until(() => texts.length === 2 && statuses.length === 1);
+    await until(() => texts.length === 2 && statuses.length === 2);
     assert.deepEqual(texts, ['{"jsonrpc":"2.0","method":"app.ready","params":{}}', "plain text"]);
-    assert.deepEqual(statuses, [{code: 0, message: "bezi", state: "started", url: "wss://kavrel.localhost:4000/x"}]);
+    assert.deepEqual(statuses, [{code: 0, message: "bezi", state: "started", url: "wss://kavrel.localhost:4000/x"},
+                                {cause: "crashed", code: 0, crashed: true, exitCode: 9, message: "", state: "ended",
+                                 url: undefined}]);
     assert.equal(session.bufferedAmount, 0);
 
     session.close();
@@ -355,7 +361,8 @@ test("arguments are checked before anything is opened; defaults apply", async ()
     const bad = [
         [""], ["x", {ports: []}], ["x", {ports: [50001, 50002, 50003, 50004, 50005, 50006]}], ["x", {ports: [49150]}],
         ["x", {ports: [65536]}], ["x", {ports: ["50001"]}], ["x", {timeoutMs: 0}], ["x", {open: "iframe"}],
-        ["x", {params: {javaXmx: 512}}], ["x", {params: {other: "1"}}], ["x", {host: "example.com"}],
+        ["x", {params: {javaXmx: 512}}], ["x", {params: {other: "1"}}], ["x", {host: "example.com"}], ["  "],
+        ["x", {outcomes: "yes"}],
     ];
     for (const args of bad) {
         const error = await rejection(launch(args[0], {open: opener.open, ...args[1]}));
@@ -365,8 +372,9 @@ test("arguments are checked before anything is opened; defaults apply", async ()
     assert.equal(agent.sockets.length, 0);
 
     assert.equal(DEFAULT_TIMEOUT_MS, 60000);
-    assert.ok(DEFAULT_PORTS.length >= 1 && DEFAULT_PORTS.length <= 5);
-    agent.redirect(DEFAULT_PORTS[0]);
+    // Each launch draws its own ports from the whole range a launch URL allows.
+    agent.on("wss://kavrel.localhost:", socket => socket.answer(JSON.stringify(
+        {id: null, jsonrpc: "2.0", method: "hello", params: {url: MASTER, version: "1.1.0.1"}})));
     agent.on(MASTER, socket => socket.answer(HELLO));
     // The default opener starts the handler from a hidden frame of the page.
     const frames = [];
@@ -377,12 +385,20 @@ test("arguments are checked before anything is opened; defaults apply", async ()
         body: {appendChild: element => frames.push(element)},
     };
     try {
-        await launch("https://example.com/app.jnlp");
-        assert.equal(frames.length, 1);
-        assert.equal(frames[0].tag, "iframe");
-        assert.equal(frames[0].style.display, "none");
-        assert.match(frames[0].src, new RegExp("ports=" + DEFAULT_PORTS.join(",") + "&token="));
-        assert.ok(frames[0].removed);
+        const drawn = [];
+        for (let i = 0; i < 20; ++i) {
+            await launch("https://example.com/app.jnlp");
+            assert.equal(frames[i].tag, "iframe");
+            assert.equal(frames[i].style.display, "none");
+            assert.ok(frames[i].removed);
+            const ports = /ports=([0-9,]+)&token=/.exec(frames[i].src)[1].split(",").map(Number);
+            assert.equal(new Set(ports).size, DEFAULT_PORT_COUNT);
+            assert.ok(ports.every(p => p >= 49151 && p <= 65535), String(ports));
+            drawn.push(...ports);
+        }
+        // Sixty draws from 16385 ports: a repeat now and then, never a pattern.
+        assert.ok(new Set(drawn).size > 50, String(drawn));
+        assert.ok(Math.min(...drawn) < 57000 && Math.max(...drawn) > 57000, String(drawn));
     } finally {
         delete globalThis.document;
     }
