@@ -1,7 +1,6 @@
 #include "mainsingleton.h"
 
 #include "applock.h"
-#include "certificatedialog.h"
 #include "certificategenerator.h"
 #include "certificatemanagernss.h"
 #include "certificatemanageros.h"
@@ -15,6 +14,7 @@
 #include "server.h"
 #include "settingsdialog.h"
 #include "trayiconwindow.h"
+#include "trustinstaller.h"
 #include "utils.h"
 
 #include <QActionGroup>
@@ -140,25 +140,14 @@ void MainSingleton::checkConfigiration(bool forceInstall)
     // Asked to quit meanwhile: no more tools and no notice that nobody awaits.
     if (m_quitRequested)
         return;
+    const TrustInstaller::Busy busy;
     CertificateManagerNss nss(nullptr);
     CertificateManagerOs os(nullptr);
     if (!forceInstall && nss.checkCertificate(ca) && os.checkCertificate(ca))
         return;
     if (m_quitRequested)
         return;
-    CertificateDialog notice(nullptr);
-    if (notice.exec() != QDialog::Accepted)
-        return;
-    nss.removeCertificates(ca);
-    const bool ok1 = nss.addCertificate(ca);
-    os.removeCertificates(ca);
-    const bool ok2 = os.addCertificate(ca);
-    if (ok1 && ok2)
-        Utils::showInfoMessage(tr("Pridanie certifikátu skončilo úspešne."),
-                               tr("Prosím reštartujte všetky spustené webové prehliadače."));
-    else
-        Utils::showErrorMessage(tr("Pri pridávaní certifikátu nastala jedna alebo viac chýb."),
-                                tr("Komunikácia s niektorými prehliadačmi nemusí fungovať."));
+    TrustInstaller::offer(ca, nss);
 }
 
 void MainSingleton::installCa()
