@@ -13,6 +13,7 @@
 #include "runprocess.h"
 #include "server.h"
 #include "settingsdialog.h"
+#include "storewatcher.h"
 #include "trayiconwindow.h"
 #include "trustinstaller.h"
 #include "utils.h"
@@ -89,6 +90,7 @@ int MainSingleton::run(QStringList args)
     // main loop would not see that request any more.
     if (m_quitRequested)
         return 0;
+    new StoreWatcher(this);
     startServer();
     return QApplication::exec();
 }
