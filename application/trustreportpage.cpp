@@ -4,7 +4,6 @@
 #include "trustinstaller.h"
 #include "utils.h"
 
-#include <QApplication>
 #include <QBoxLayout>
 #include <QDir>
 #include <QHeaderView>
