@@ -428,16 +428,16 @@ class Session extends EventTarget {
             const timer = setTimeout(
                 () => settle(new KavrelError("timeout", "no answer to " + method + " within " + timeoutMs + " ms")),
                 timeoutMs);
-            const settle = (error, result) => {
+            const settle = (error, result, failed = true) => {
                 clearTimeout(timer);
                 unwatch();
                 this.#pending.delete(id);
-                if (error)
+                if (failed)
                     reject(error);
                 else
                     resolve(result);
             };
-            const unwatch = watch(signal, settle);
+            const unwatch = watch(signal, reason => settle(reason));
             this.#pending.set(id, {settle});
         });
     }
@@ -451,9 +451,10 @@ class Session extends EventTarget {
         const request = this.#pending.get(message.id);
         if (!request)
             return true;
+        // Some peers send "error": null beside a result.
         const error = message.error;
-        if (error === undefined)
-            request.settle(null, message.result);
+        if (error === undefined || error === null)
+            request.settle(null, message.result, false);
         else if (error !== null && typeof error === "object")
             request.settle(new RequestError(error.code, String(error.message), error.data));
         else
