@@ -185,6 +185,8 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 {
     HttpServer http(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/tests/pages");
     http.addRoot(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/clients/js");
+    // The server looks files up by name: /example/index.html is the example's.
+    http.addRoot(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/clients/js/example");
     QVERIFY(http.isListening());
     if (tls) {
         const QString dir = QDir::homePath() + "/page-site";
@@ -357,7 +359,8 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 // A new account's Chromium and Firefox, trusting only what the agent put into
 // their own stores, walk a page through the page kit: from the launch URL
 // through the redirect server and the main server to a running application
-// and back, to a refused launch, and to the kit's own failures. Then a page
+// and back, to a refused launch, to the kit's own failures, and through the
+// example page's words for each outcome. Then a page
 // that the browsers count as public (served over https from an address
 // declared public): without permission to reach this computer the kit reports
 // "blocked"; with an administrator's policy allowing the page's origin it

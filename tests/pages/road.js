@@ -125,13 +125,13 @@ async function example() {
             await new Promise(resolve => setTimeout(resolve, 100));
         }
     };
-    const settled = () => $("outcome").dataset.kind === "good" || $("outcome").dataset.kind === "bad"
-        || $("outcome").textContent === "You closed the session.";
+    // The launch button comes back once the page has no session.
+    const over = () => !$("launch").disabled;
     const outcomeOf = async (app, name, extra = {}) => {
         frame.contentWindow.kavrelLaunchOptions = options(extra);
         $("app").value = app;
         $("launch").click();
-        await until(() => !$("launch").disabled, name);
+        await until(over, name);
         await report("example-" + name + " " + $("outcome").textContent);
     };
 
@@ -144,7 +144,7 @@ async function example() {
     await until(() => $("answer").textContent.startsWith("The application answered"), "answer");
     await report("example-answer " + $("answer").textContent);
     $("close").click();
-    await until(settled, "close");
+    await until(over, "close");
     await report("example-closed " + $("outcome").textContent);
 
     await outcomeOf(query.get("forbidden"), "forbidden");
