@@ -201,9 +201,15 @@ export interface Session extends EventTarget {
      */
     request(method: string, params?: object | unknown[], options?: RequestOptions): Promise<unknown>;
     addEventListener<K extends keyof SessionEventMap>(
-        type: K, listener: (event: SessionEventMap[K]) => void, options?: boolean | AddEventListenerOptions): void;
+        type: K, listener: (this: Session, event: SessionEventMap[K]) => any,
+        options?: boolean | AddEventListenerOptions): void;
+    addEventListener(type: string, listener: EventListenerOrEventListenerObject,
+                     options?: boolean | AddEventListenerOptions): void;
     removeEventListener<K extends keyof SessionEventMap>(
-        type: K, listener: (event: SessionEventMap[K]) => void, options?: boolean | EventListenerOptions): void;
+        type: K, listener: (this: Session, event: SessionEventMap[K]) => any,
+        options?: boolean | EventListenerOptions): void;
+    removeEventListener(type: string, listener: EventListenerOrEventListenerObject,
+                        options?: boolean | EventListenerOptions): void;
     /** Every text from the application except launch statuses and the answers of request(). */
     onmessage: ((text: string) => void) | null;
     /**
