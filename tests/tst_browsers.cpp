@@ -304,7 +304,7 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
 
     if (steps & Example) {
         // What the example page shows its user, launch by launch; the last
-        // one has no launcher to answer it.
+        // two have no launcher to answer them.
         const QList<QPair<QString, QString>>
             cases{{"answer", R"(The application answered: {"method":"example.sum","params":[1,2,3]})"},
                   {"closed", "You closed the session."},
@@ -317,13 +317,14 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
                    "question), or it could not connect to this page."},
                   {"unreachable",
                    "Kavrel did not answer. Is it installed on this computer? If the browser asked whether to "
-                   "open Kavrel, allow it and try again."}};
+                   "open Kavrel, allow it and try again."},
+                  {"cancelled", "You stopped waiting for Kavrel."}};
         for (const auto &shown : cases) {
             std::unique_ptr<ChildProcess> launcher;
             if (shown.first != "closed") {
                 const QString launchUrl = takeLaunch();
                 QVERIFY2(!launchUrl.isNull(), qPrintable(page.problem));
-                if (shown.first != "unreachable") {
+                if (shown.first != "unreachable" && shown.first != "cancelled") {
                     launcher = std::make_unique<ChildProcess>();
                     startLauncher(*launcher, display.environment(), launchUrl, throughDesktop);
                 }
@@ -351,7 +352,9 @@ void TestBrowsers::walk(const QString &name, const Opener &open, const QString &
         QVERIFY(launcher.ended());
     }
 
-    QVERIFY2(page.take("done").isEmpty(), qPrintable(page.problem));
+    // take() gives a null string for another report than the one due.
+    const QString done = page.take("done");
+    QVERIFY2(!done.isNull() && done.isEmpty(), qPrintable(page.problem));
     browser.kill();
     QVERIFY(browser.ended());
 }

@@ -151,6 +151,18 @@ async function example() {
     await outcomeOf(answering.replace("action=answer", "action=crash"), "crashed");
     await outcomeOf(answering.replace("action=answer", "action=exit&code=0"), "not-started");
     await outcomeOf(answering, "unreachable", {timeoutMs: 1500});
+
+    // The user stops waiting once the launch URL is out.
+    let opened = false;
+    frame.contentWindow.kavrelLaunchOptions = options({open: async url => {
+        await report("launch " + url);
+        opened = true;
+    }});
+    $("launch").click();
+    await until(() => opened, "launch URL");
+    $("cancel").click();
+    await until(over, "cancelled launch");
+    await report("example-cancelled " + $("outcome").textContent);
     frame.remove();
 }
 
