@@ -9,9 +9,15 @@ export const DEFAULT_PORT_COUNT: number;
 export const DEFAULT_PORTS: readonly number[];
 /** How long launch() waits for the agent when no timeoutMs is given. */
 export const DEFAULT_TIMEOUT_MS: number;
+/** How long Session.request() waits for its answer when no timeoutMs is given (30000). */
+export const DEFAULT_REQUEST_TIMEOUT_MS: number;
 
-/** Why launch() failed before a session existed. */
-export type KavrelErrorCode = "unreachable" | "blocked" | "refused" | "closed";
+/**
+ * Why launch() failed before a session existed ("unreachable", "blocked",
+ * "refused", "closed"), or why a session's send() or request() failed
+ * ("closed", "timeout").
+ */
+export type KavrelErrorCode = "unreachable" | "blocked" | "refused" | "closed" | "timeout";
 
 export class KavrelError extends Error {
     constructor(code: KavrelErrorCode, message: string);
@@ -23,9 +29,26 @@ export class KavrelError extends Error {
      * local-network-access permission is denied); the message can be shown
      * to the user;
      * "refused": the agent turned the page away (close 1008);
-     * "closed": the agent closed the connection before greeting the page.
+     * "closed": the agent closed the connection before greeting the page;
+     * from send() and request(): the session is over;
+     * "timeout": request() got no answer in time.
+     *
+     * A launch or request cancelled through its signal rejects with the
+     * signal's reason instead (as fetch() does): a DOMException named
+     * "AbortError" unless abort() was given a reason.
      */
     readonly code: KavrelErrorCode;
+}
+
+/**
+ * The application answered a request with a JSON-RPC error object; code,
+ * message and data are that object's.
+ */
+export class RequestError extends Error {
+    constructor(code: number | undefined, message: string, data?: unknown);
+    readonly name: "RequestError";
+    readonly code: number | undefined;
+    readonly data: unknown;
 }
 
 /** Options of the launch command for the Java virtual machine. */
@@ -62,6 +85,42 @@ export interface LaunchOptions {
     timeoutMs?: number;
     /** The agent's host name the page connects to; default "kavrel.localhost". */
     host?: "kavrel.localhost" | "127.0.0.1";
+    /**
+     * Cancels the launch while it has not resolved: launch() then rejects at
+     * once with signal.reason, stops trying the ports, closes what it opened
+     * and sends no launch command. Once launch() has resolved, the signal
+     * changes nothing (use session.close()).
+     */
+    signal?: AbortSignal;
+}
+
+export interface RequestOptions {
+    /** How long to wait for the answer; default DEFAULT_REQUEST_TIMEOUT_MS. */
+    timeoutMs?: number;
+    /** Stops waiting: request() rejects at once with signal.reason. */
+    signal?: AbortSignal;
+}
+
+/** The event of "message": the application's text. */
+export interface SessionMessageEvent extends Event {
+    readonly type: "message";
+    readonly data: string;
+}
+/** The event of "status". */
+export interface SessionStatusEvent extends Event {
+    readonly type: "status";
+    readonly status: LaunchStatus;
+}
+/** The event of "close": as onclose's arguments. */
+export interface SessionCloseEvent extends Event {
+    readonly type: "close";
+    readonly code: number;
+    readonly reason: string;
+}
+export interface SessionEventMap {
+    message: SessionMessageEvent;
+    status: SessionStatusEvent;
+    close: SessionCloseEvent;
 }
 
 /**
@@ -102,7 +161,26 @@ export interface LaunchStatus {
     url?: string;
 }
 
-export interface Session {
+/**
+ * A page's session with the application it launched. Each message, status
+ * and close goes to the on* callback of its kind and to the listeners added
+ * with addEventListener() (callback first). What arrives while a kind has
+ * neither waits, in order, and goes to the first of them that is set.
+ *
+ * How a session ends, as the page hears it:
+ * - the application's process ends (outcomes asked for, the default):
+ *   status "ended" (cause "exited" or "crashed", exitCode, crashed), then
+ *   close 1000;
+ * - the launch is refused or cannot start: one status "error" with its cause
+ *   ("forbidden" when the user's setting forbids the application), then close
+ *   1000;
+ * - without outcomes, the application's connection goes: close 1000;
+ * - the page calls close(): close 1000 and no
+ *   status; requests still waiting reject with KavrelError "closed";
+ * - the agent quits: close 1001; the agent is killed or the connection breaks:
+ *   close 1006; no status in either case.
+ */
+export interface Session extends EventTarget {
     /** The agent's version, from its greeting. */
     readonly version: string;
     /** Bytes given to send() that the browser has not passed on yet. */
@@ -111,7 +189,28 @@ export interface Session {
     send(text: string): void;
     /** Ends the session; the agent closes the application's connection. */
     close(): void;
-    /** Every text from the application except launch statuses. */
+    /**
+     * Sends a JSON-RPC 2.0 request ({jsonrpc, id, method, params}) to the
+     * application, with an id of the kit's own (a string beginning
+     * "kavrel-request-"), and resolves with the answer's result. Rejects with
+     * a RequestError when the application answers an error, a KavrelError
+     * "timeout" when no answer came in time, "closed" when the session is or
+     * becomes closed, and with signal.reason when the signal aborts; a
+     * TypeError for bad arguments. Answers to these ids, late ones included,
+     * never reach onmessage; everything else does.
+     */
+    request(method: string, params?: object | unknown[], options?: RequestOptions): Promise<unknown>;
+    addEventListener<K extends keyof SessionEventMap>(
+        type: K, listener: (this: Session, event: SessionEventMap[K]) => any,
+        options?: boolean | AddEventListenerOptions): void;
+    addEventListener(type: string, listener: EventListenerOrEventListenerObject,
+                     options?: boolean | AddEventListenerOptions): void;
+    removeEventListener<K extends keyof SessionEventMap>(
+        type: K, listener: (this: Session, event: SessionEventMap[K]) => any,
+        options?: boolean | EventListenerOptions): void;
+    removeEventListener(type: string, listener: EventListenerOrEventListenerObject,
+                        options?: boolean | EventListenerOptions): void;
+    /** Every text from the application except launch statuses and the answers of request(). */
     onmessage: ((text: string) => void) | null;
     /**
      * Each "kavrel.launchStatus", from the agent or the application, in
@@ -119,12 +218,7 @@ export interface Session {
      * where the launch was refused or could not start), always before onclose.
      */
     onstatus: ((status: LaunchStatus) => void) | null;
-    /**
-     * The session has ended: 1000 after an "ended" or "error" status, or when
-     * the application's connection went without outcomes asked for; the code
-     * of the page's own close() (1000) after close(); 1001 when the agent
-     * quit; 1006 when the connection broke (the agent was killed).
-     */
+    /** The session has ended; see the list above for the codes. Called once. */
     onclose: ((code: number, reason: string) => void) | null;
 }
 

@@ -15,6 +15,8 @@
 //   action=send&text=T   sends T
 //   action=status&url=U  sends a "kavrel.launchStatus" with state "started"
 //   action=leave&code=N  closes its connection, then exits with N
+//   action=answer        answers each JSON-RPC request with the result
+//                        {"method": its method, "params": its params}
 // and exits 0 when the server closes the socket; 2 when it cannot connect.
 // With KAVREL_TEST_STARTS set it first appends its address, one line, to
 // that file.
@@ -160,6 +162,15 @@ int main(int argc, char **argv)
             app.exit(msg.mid(10).toInt());
         else if (action == "echo")
             socket.sendTextMessage(msg);
+        else if (action == "answer") {
+            const QJsonObject request = QJsonDocument::fromJson(msg.toUtf8()).object();
+            if (request.contains("id") && request.contains("method"))
+                socket.sendTextMessage(
+                    compact({{"jsonrpc", "2.0"},
+                             {"id", request.value("id")},
+                             {"result",
+                              QJsonObject{{"method", request.value("method")}, {"params", request.value("params")}}}}));
+        }
     });
     QObject::connect(&socket, &QWebSocket::connected, [&]() {
         connected = true;
