@@ -26,8 +26,9 @@ export class KavrelError extends Error {
      * "unreachable": no agent answered in time (not installed, not started,
      * the user declined to open it);
      * "blocked": the browser refused the page access to this computer (its
-     * local-network-access permission is denied); the message can be shown
-     * to the user;
+     * local-network-access permission is denied and no connection of this
+     * launch went through: at once for a denial made while the page waits,
+     * at the time-out for an older one); the message can be shown to the user;
      * "refused": the agent turned the page away (close 1008);
      * "closed": the agent closed the connection before greeting the page;
      * from send() and request(): the session is over;

@@ -194,9 +194,11 @@ function paramsOf(message, method) {
 // page away belongs to somebody else (an older launcher, another account).
 // A browser that gates local network access fails the page's connections to
 // this computer once its permission is denied (an administrator's policy
-// grants it). While the browser still asks the user, connections look like
-// any other that nobody answers (Firefox even holds its retries back), so only
-// a denial counts as blocked.
+// grants it). A refused connection looks like one that nobody answers (the
+// launcher may not listen yet), and a denial the browser remembers from
+// earlier may not be enforced at all; so blocked needs a denial and no
+// connection of this launch ever let through: a denial made while the page
+// waits counts at once, an older one only when the time is up.
 function findServer(settings, token, deadline, permission) {
     return new Promise((resolve, reject) => {
         const {ports, host} = settings;
@@ -204,9 +206,10 @@ function findServer(settings, token, deadline, permission) {
         const inFlight = new Map();
         const refused = new Map();
         let done = false;
+        let reached = false;
         const denied = () => permission !== null && permission.state === "denied";
         const onPermission = () => {
-            if (denied())
+            if (denied() && !reached)
                 give(new KavrelError("blocked", BLOCKED_TEXT));
         };
 
@@ -254,6 +257,9 @@ function findServer(settings, token, deadline, permission) {
             inFlight.set(port, socket);
             let answered = false;
             socket.onerror = () => {};
+            socket.onopen = () => {
+                reached = true;
+            };
             socket.onmessage = (event) => {
                 answered = true;
                 socket.close();
@@ -279,14 +285,11 @@ function findServer(settings, token, deadline, permission) {
                 if (answered || done)
                     return;
                 if (event.code === CLOSE_POLICY) {
+                    reached = true;
                     refused.set(port, event.reason);
                     if (refused.size === ports.length)
                         give(new KavrelError("refused", "the agent refused the page on every port"
                                                  + (event.reason ? ": " + event.reason : "")));
-                    return;
-                }
-                if (denied()) {
-                    give(new KavrelError("blocked", BLOCKED_TEXT));
                     return;
                 }
                 later(RETRY_MS, () => attempt(port));
@@ -294,7 +297,7 @@ function findServer(settings, token, deadline, permission) {
         };
 
         later(Math.max(0, deadline - Date.now()), () => {
-            if (denied())
+            if (denied() && !reached)
                 give(new KavrelError("blocked", BLOCKED_TEXT));
             else
                 give(new KavrelError("unreachable", "no Kavrel agent answered on ports " + ports.join(", ")
