@@ -7,7 +7,7 @@ qttranslations5-l10n libssl-dev libnss3-tools openssl xvfb xdotool x11-utils ima
 xdg-utils desktop-file-utils trayer"
 if [ "$1" = "--tests" ]; then
     PACKAGES="$PACKAGES libglib2.0-bin chromium firefox-esr icedtea-netx openjdk-17-jdk-headless \
-clang clang-format libclang-rt-14-dev lintian devscripts appstream man-db nodejs"
+clang clang-format libclang-rt-14-dev lintian devscripts appstream man-db nodejs faketime"
 fi
 missing=""
 for p in $PACKAGES; do

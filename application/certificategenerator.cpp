@@ -46,9 +46,10 @@ using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
 
-// Fixed in absolute terms so that the certificates never depend on the clock.
-const time_t NOT_BEFORE = 0;
-const time_t NOT_AFTER = 2147483647;
+// A set counts from when it is made, a day early for a browser whose clock
+// is behind ours, and lasts long enough that nobody meets its renewal.
+const qint64 CLOCK_SLACK_SECS = 24 * 3600;
+const int LIFETIME_YEARS = 50;
 const int KEY_BITS = 2048;
 
 // The first queued library error; the rest of the queue is dropped so that
@@ -81,8 +82,36 @@ PkeyPtr generateRsaKey()
 bool setCommonFields(X509 *cert, long serial, EVP_PKEY *pkey)
 {
     return X509_set_version(cert, X509_VERSION_3) && ASN1_INTEGER_set(X509_get_serialNumber(cert), serial)
-        && ASN1_TIME_set(X509_getm_notBefore(cert), NOT_BEFORE) && ASN1_TIME_set(X509_getm_notAfter(cert), NOT_AFTER)
         && X509_set_pubkey(cert, pkey);
+}
+
+// The library writes UTCTime up to 2049 and GeneralizedTime from 2050 on, as
+// clients expect.
+bool setValidityFromNow(X509 *cert)
+{
+    const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-CLOCK_SLACK_SECS);
+    const QDateTime end = start.addYears(LIFETIME_YEARS);
+    return ASN1_TIME_set(X509_getm_notBefore(cert), time_t(start.toSecsSinceEpoch()))
+        && ASN1_TIME_set(X509_getm_notAfter(cert), time_t(end.toSecsSinceEpoch()));
+}
+
+// Whether a certificate serves now and beyond the renewal margin; logs why not.
+bool usable(const QSslCertificate &cert, const QString &path)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime end = cert.expiryDate();
+    QString problem;
+    if (cert.effectiveDate() > now)
+        problem = "Certifikat este nie je platny, vytvaram novu sadu:";
+    else if (end <= now)
+        problem = "Platnost certifikatu skoncila, vytvaram novu sadu:";
+    else if (end <= now.addDays(CertificateGenerator::RENEWAL_MARGIN_DAYS))
+        problem = QString("Platnost certifikatu sa skonci o menej ako %1 dni, vytvaram novu sadu:")
+                      .arg(CertificateGenerator::RENEWAL_MARGIN_DAYS);
+    if (!problem.isEmpty())
+        qWarning() << qUtf8Printable(problem) << path << qUtf8Printable(cert.effectiveDate().toString(Qt::ISODate))
+                   << "-" << qUtf8Printable(end.toString(Qt::ISODate));
+    return problem.isEmpty();
 }
 
 bool setCommonName(X509 *cert, const QString &cn)
@@ -116,15 +145,16 @@ bool writeCertificateFile(const QString &path, const QByteArray &data)
     return false;
 }
 
-// Whether the file holds a usable server certificate with its key.
-bool loadsPkcs12(const QString &path)
+// The server certificate with its key in the file, or a null certificate.
+QSslCertificate loadPkcs12(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     QSslKey key;
     QSslCertificate cert;
-    return CertificateGenerator::importPkcs12(&file, &key, &cert, nullptr, Utils::passwordCertificateSsl().toUtf8());
+    if (!file.open(QIODevice::ReadOnly)
+        || !CertificateGenerator::importPkcs12(&file, &key, &cert, nullptr, Utils::passwordCertificateSsl().toUtf8()))
+        return QSslCertificate();
+    return cert;
 }
 
 // The key and certificate of a PKCS#12 container.
@@ -238,7 +268,8 @@ void CertificateGenerator::ensureInitialized()
 }
 
 // Each file must load, not merely exist: a file cut short by a full disk
-// or written with another password makes the whole set anew.
+// or written with another password makes the whole set anew, as does one
+// that has expired, expires soon or is not valid yet (a clock set back).
 bool CertificateGenerator::check()
 {
     const QString caPath = Utils::fileCertificateCa();
@@ -252,6 +283,8 @@ bool CertificateGenerator::check()
     if (ca.isEmpty() || ca.first().isNull()) {
         qWarning() << "Nepodarilo sa nacitat certifikat" << caPath;
         complete = false;
+    } else {
+        complete = usable(ca.first(), caPath);
     }
     const QMap<QString, QHostAddress> hosts = Utils::hostnames();
     for (auto it = hosts.cbegin(); it != hosts.cend(); ++it) {
@@ -259,9 +292,11 @@ bool CertificateGenerator::check()
             const QString path = Utils::fileCertificateSsl(name);
             if (!QFileInfo::exists(path)) {
                 complete = false;
-            } else if (complete && !loadsPkcs12(path)) {
-                qWarning() << "Nepodarilo sa nacitat certifikat" << path;
-                complete = false;
+            } else if (complete) {
+                const QSslCertificate cert = loadPkcs12(path);
+                if (cert.isNull())
+                    qWarning() << "Nepodarilo sa nacitat certifikat" << path;
+                complete = !cert.isNull() && usable(cert, path);
             }
         }
     }
@@ -321,7 +356,7 @@ bool CertificateGenerator::generateCaCertificate(X509 **ca_cert, EVP_PKEY **ca_p
         return false;
 
     const QString cn = Utils::cnPrefixCerificateCa() + QDateTime::currentDateTime().toString(" yyyyMMddhhmmss");
-    if (!setCommonFields(cert, 0, pkey) || !setCommonName(cert, cn)
+    if (!setCommonFields(cert, 0, pkey) || !setValidityFromNow(cert) || !setCommonName(cert, cn)
         || !X509_set_issuer_name(cert, X509_get_subject_name(cert)))
         return false;
 
@@ -352,7 +387,9 @@ bool CertificateGenerator::generateSslCertificate(X509 *ca_cert, EVP_PKEY *ca_pk
     if (!cert || !key)
         return false;
 
-    if (!setCommonFields(cert.get(), 1, key.get()) || !setCommonName(cert.get(), cn)
+    // Exactly the CA's validity, so that no server certificate outlasts it.
+    if (!setCommonFields(cert.get(), 1, key.get()) || !X509_set1_notBefore(cert.get(), X509_get0_notBefore(ca_cert))
+        || !X509_set1_notAfter(cert.get(), X509_get0_notAfter(ca_cert)) || !setCommonName(cert.get(), cn)
         || !X509_set_issuer_name(cert.get(), X509_get_issuer_name(ca_cert)))
         return false;
 

@@ -21,8 +21,14 @@ class CertificateGenerator : public QObject
     Q_OBJECT
 
 public:
+    // A set with fewer days left is made anew, so that the renewal falls on a
+    // start of the agent rather than on a day it runs.
+    static const int RENEWAL_MARGIN_DAYS = 90;
+
     explicit CertificateGenerator(QObject *parent = nullptr);
 
+    // Whether a complete set that serves today and for the margin above is on
+    // disk; logs why not.
     bool check();
     bool remove();
     // Makes the CA and every server certificate; false when any step failed,

@@ -18,14 +18,14 @@ const QString SQL_PREFIX = "sql:";
 // A profiles.ini is a few hundred bytes; anything beyond this is not one.
 const qint64 MAX_PROFILES_SIZE = 1024 * 1024;
 
-// The directory of a database entry, as certutil's working directory.
-QString entryDir(const QString &databaseDir)
+} // namespace
+
+// Also certutil's working directory.
+QString CertificateManagerNss::entryDir(const QString &databaseDir)
 {
     const QString dir = databaseDir.startsWith(SQL_PREFIX) ? databaseDir.mid(SQL_PREFIX.size()) : databaseDir;
     return QDir::toNativeSeparators(dir);
 }
-
-} // namespace
 
 CertificateManagerNss::CertificateManagerNss(QObject *parent)
     : QObject(parent)
@@ -50,6 +50,8 @@ bool CertificateManagerNss::addCertificate(QByteArray certificate)
     bool result = true;
     for (const QString &databaseDir : databaseDirs) {
         const QString nickname = createNickname(certificate);
+        if (isTrusted(databaseDir, nickname))
+            continue;
         // certutil may take the certificate and fail only on its trust (a
         // database with a password), which leaves an entry browsers ignore.
         if (runCertutil({"-A", "-t", "C", "-n", nickname}, databaseDir, certificate)
@@ -114,47 +116,120 @@ QString CertificateManagerNss::getFirefoxProfileFile()
     return QFileInfo::exists(file) ? file : QString();
 }
 
-// Browsers keep their stores in more places than the shared database and the
-// classic Firefox profiles: newer Chromium under the XDG data directory, newer
-// Firefox under the XDG configuration directory, and snap and flatpak builds
-// inside their own homes. The classic places come first.
 QStringList CertificateManagerNss::findDatabaseDirs()
 {
+    QStringList databaseDirs;
+    const QList<Store> stores = findStores();
+    for (const Store &store : stores)
+        databaseDirs << store.databaseDir;
+    return databaseDirs;
+}
+
+QList<CertificateManagerNss::Store> CertificateManagerNss::findStores()
+{
+    QList<Store> stores;
+    const QList<Candidate> candidates = findCandidates();
+    for (const Candidate &candidate : candidates) {
+        const QDir dir(candidate.dir);
+        if (dir.exists("cert8.db"))
+            stores << Store{candidate.browser, candidate.dir};
+        if (dir.exists("cert9.db"))
+            stores << Store{candidate.browser, SQL_PREFIX + candidate.dir};
+    }
+    return stores;
+}
+
+QStringList CertificateManagerNss::profileFiles()
+{
     const QDir home = QDir::home();
-    QStringList candidates;
-    const auto addIfDir = [&candidates](const QString &dir) {
-        if (QFileInfo(dir).isDir())
-            candidates << dir;
-    };
-    addIfDir(home.filePath(".pki/nssdb"));
-    candidates << readFirefoxProfiles(getFirefoxProfileFile());
-    addIfDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/pki/nssdb");
-    const QStringList furtherProfileFiles = {
+    return {
+        home.filePath(".mozilla/firefox/profiles.ini"),
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/mozilla/firefox/profiles.ini",
         home.filePath("snap/firefox/common/.mozilla/firefox/profiles.ini"),
         home.filePath(".var/app/org.mozilla.firefox/.mozilla/firefox/profiles.ini"),
         home.filePath(".var/app/org.mozilla.firefox/config/mozilla/firefox/profiles.ini"),
     };
-    for (const QString &profileFile : furtherProfileFiles)
-        if (QFileInfo(profileFile).exists())
-            candidates << readFirefoxProfiles(profileFile);
-    addIfDir(home.filePath("snap/chromium/current/.pki/nssdb"));
+}
 
-    QStringList databaseDirs;
+// Browsers keep their stores in more places than the shared database and the
+// classic Firefox profiles: newer Chromium under the XDG data directory, newer
+// Firefox under the XDG configuration directory, and snap and flatpak builds
+// inside their own homes. The classic places come first.
+QList<CertificateManagerNss::Candidate> CertificateManagerNss::findCandidates()
+{
+    const QDir home = QDir::home();
+    const QStringList profileLists = profileFiles();
+    QList<Candidate> candidates;
+    const auto addIfDir = [&candidates](const QString &browser, const QString &dir) {
+        if (QFileInfo(dir).isDir())
+            candidates << Candidate{browser, dir};
+    };
+    const auto addProfiles = [this, &candidates](const QString &browser, const QString &profileFile) {
+        if (!profileFile.isEmpty() && QFileInfo(profileFile).exists())
+            for (const QString &dir : readFirefoxProfiles(profileFile))
+                candidates << Candidate{browser, dir};
+    };
+    addIfDir(tr("Chromium a ďalšie programy NSS"), home.filePath(".pki/nssdb"));
+    addProfiles(tr("Mozilla Firefox"), getFirefoxProfileFile());
+    addIfDir(tr("Chromium"), QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/pki/nssdb");
+    addProfiles(tr("Mozilla Firefox"), profileLists[1]);
+    addProfiles(tr("Mozilla Firefox (snap)"), profileLists[2]);
+    addProfiles(tr("Mozilla Firefox (flatpak)"), profileLists[3]);
+    addProfiles(tr("Mozilla Firefox (flatpak)"), profileLists[4]);
+    addIfDir(tr("Chromium (snap)"), home.filePath("snap/chromium/current/.pki/nssdb"));
+
+    QList<Candidate> unique;
     QStringList seen;
-    for (const QString &candidate : qAsConst(candidates)) {
+    for (const Candidate &candidate : qAsConst(candidates)) {
         // Also reached through a symbolic link or a second profiles.ini.
-        const QString canonical = QFileInfo(candidate).canonicalFilePath();
+        const QString canonical = QFileInfo(candidate.dir).canonicalFilePath();
         if (canonical.isEmpty() || seen.contains(canonical))
             continue;
         seen << canonical;
-        const QDir dir(candidate);
-        if (dir.exists("cert8.db"))
-            databaseDirs << candidate;
-        if (dir.exists("cert9.db"))
-            databaseDirs << SQL_PREFIX + candidate;
+        unique << candidate;
     }
-    return databaseDirs;
+    return unique;
+}
+
+QStringList CertificateManagerNss::placesOfStores()
+{
+    const QDir home = QDir::home();
+    QStringList places = profileFiles();
+    places << home.filePath(".pki/nssdb")
+           << QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/pki/nssdb"
+           << home.filePath("snap/chromium/current/.pki/nssdb");
+    for (const QString &profileFile : profileFiles())
+        if (QFileInfo(profileFile).isFile())
+            places << readFirefoxProfiles(profileFile);
+    return places;
+}
+
+CertificateManagerNss::Trust CertificateManagerNss::trustIn(const QString &databaseDir, QByteArray certificate)
+{
+    const QString nickname = createNickname(certificate);
+    bool listed = false;
+    const QList<CaEntry> entries = listCaCertificates(databaseDir, &listed);
+    if (!listed)
+        return unresponsive.contains(databaseDir) ? TimedOut : Unreadable;
+    Trust trust = Missing;
+    for (const CaEntry &entry : entries)
+        if (entry.nickname == nickname)
+            trust = entry.trusted ? Trusted : NotTrusted;
+    // Listing needs no password, but giving trust does: this one cannot be
+    // repaired by the agent.
+    if (trust != Trusted && hasPassword(databaseDir))
+        return PasswordProtected;
+    return trust;
+}
+
+// Logging in with an empty password fails only where a real one is set.
+bool CertificateManagerNss::hasPassword(const QString &databaseDir)
+{
+    RunProcess process;
+    process.setWorkingDirectory(entryDir(databaseDir));
+    process.start(getCertutilExe(), {"-K", "-f", "/dev/null", "-d", databaseDir.startsWith(SQL_PREFIX) ? "sql:." : "."},
+                  QByteArray(), true);
+    return process.readAllStandardError().contains("SEC_ERROR_BAD_PASSWORD");
 }
 
 // The profile directories listed in one profiles.ini, in file order.
@@ -164,7 +239,8 @@ QStringList CertificateManagerNss::readFirefoxProfiles(QString profileFile)
         return QStringList();
     QFile file(profileFile);
     if (!file.open(QIODevice::ReadOnly)) {
-        Utils::showWarningMessage(tr("Nepodarilo sa otvoriť súbor s profilmi prehliadača Mozilla Firefox."));
+        if (!quiet)
+            Utils::showWarningMessage(tr("Nepodarilo sa otvoriť súbor s profilmi prehliadača Mozilla Firefox."));
         return QStringList();
     }
     return profilesFromIni(QString::fromUtf8(file.read(MAX_PROFILES_SIZE)), QFileInfo(profileFile).absolutePath());
@@ -208,10 +284,13 @@ QString CertificateManagerNss::createNickname(QByteArray certificate)
     return names.first();
 }
 
-QList<CertificateManagerNss::CaEntry> CertificateManagerNss::listCaCertificates(QString databaseDir)
+QList<CertificateManagerNss::CaEntry> CertificateManagerNss::listCaCertificates(QString databaseDir, bool *listed)
 {
     QByteArray output;
-    if (!runCertutil({"-L"}, databaseDir, QByteArray(), &output))
+    const bool ran = runCertutil({"-L"}, databaseDir, QByteArray(), &output);
+    if (listed)
+        *listed = ran;
+    if (!ran)
         return {};
 
     // Only our own CAs are ever listed, so nothing else can be removed. The

@@ -1,7 +1,5 @@
 #include "javaappsmanager.h"
 
-#include "launchstatus.h"
-
 #include <QDir>
 #include <QProcess>
 #include <QStringList>
@@ -11,7 +9,7 @@ QString findJavaWs()
     return "javaws";
 }
 
-QPair<int, QString> JavaAppsManager::launch(QProcess *proc, QString jnlp, QString xmx, QString xms, QString xss)
+LaunchResult JavaAppsManager::launch(QProcess *proc, QString jnlp, QString xmx, QString xms, QString xss)
 {
     QStringList args;
     if (!xmx.isEmpty())
@@ -23,12 +21,12 @@ QPair<int, QString> JavaAppsManager::launch(QProcess *proc, QString jnlp, QStrin
 
     // javaws would read such an address as one of its own options.
     if (jnlp.startsWith("-"))
-        return qMakePair(int(LaunchStatus::Refused), QString("Adresa JNLP suboru je neplatna."));
+        return {LaunchStatus::Refused, "Adresa JNLP suboru je neplatna.", LaunchStatus::Cause::BadUrl};
 
     const QString program = QDir::toNativeSeparators(findJavaWs());
     args << jnlp;
     proc->start(program, args, QIODevice::ReadWrite);
-    return qMakePair(int(LaunchStatus::Started), QString());
+    return {};
 }
 
 static bool holdsControl(const QString &text)
@@ -40,15 +38,15 @@ static bool holdsControl(const QString &text)
     return false;
 }
 
-QPair<int, QString> JavaAppsManager::checkArguments(const QString &jnlp, const QStringList &options)
+LaunchResult JavaAppsManager::checkArguments(const QString &jnlp, const QStringList &options)
 {
-    if (jnlp.size() > MAX_ADDRESS_LENGTH || holdsControl(jnlp))
-        return qMakePair(int(LaunchStatus::Refused), QString("Adresa JNLP suboru je neplatna."));
+    if (jnlp.trimmed().isEmpty() || jnlp.size() > MAX_ADDRESS_LENGTH || holdsControl(jnlp))
+        return {LaunchStatus::Refused, "Adresa JNLP suboru je neplatna.", LaunchStatus::Cause::BadUrl};
     for (const QString &option : options) {
         if (option.size() > MAX_OPTION_LENGTH || holdsControl(option))
-            return qMakePair(int(LaunchStatus::Refused), QString("Parametre JVM su neplatne."));
+            return {LaunchStatus::Refused, "Parametre JVM su neplatne.", LaunchStatus::Cause::BadOption};
     }
-    return qMakePair(int(LaunchStatus::Started), QString());
+    return {};
 }
 
 QString JavaAppsManager::getTitle(QString url)

@@ -1,8 +1,9 @@
 #ifndef JAVAAPPSMANAGER_H
 #define JAVAAPPSMANAGER_H
 
+#include "launchstatus.h"
+
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -17,14 +18,14 @@ class JavaAppsManager : public QObject
 
 public:
     // Issues the start of javaws in proc; whether it could run arrives later
-    // through proc's error signal. (0, empty) when issued.
-    static QPair<int, QString> launch(QProcess *proc, QString jnlp, QString xmx, QString xms, QString xss);
+    // through proc's error signal.
+    static LaunchResult launch(QProcess *proc, QString jnlp, QString xmx, QString xms, QString xss);
     // Refuses (LaunchStatus::Refused) an address or memory option that no
     // real application has and that would reach javaws other than as
     // written: one holding a control character (the system cuts an argument
-    // at NUL) or longer than its bound. (0, empty) when they may go on to the
-    // policy.
-    static QPair<int, QString> checkArguments(const QString &jnlp, const QStringList &options);
+    // at NUL) or longer than its bound; started() when they may go on to
+    // the policy.
+    static LaunchResult checkArguments(const QString &jnlp, const QStringList &options);
     static QString getTitle(QString url);
 
     static const int MAX_ADDRESS_LENGTH = 8192;

@@ -1,7 +1,6 @@
 #include "mainsingleton.h"
 
 #include "applock.h"
-#include "certificatedialog.h"
 #include "certificategenerator.h"
 #include "certificatemanagernss.h"
 #include "certificatemanageros.h"
@@ -14,7 +13,9 @@
 #include "runprocess.h"
 #include "server.h"
 #include "settingsdialog.h"
+#include "storewatcher.h"
 #include "trayiconwindow.h"
+#include "trustinstaller.h"
 #include "utils.h"
 
 #include <QActionGroup>
@@ -89,6 +90,7 @@ int MainSingleton::run(QStringList args)
     // main loop would not see that request any more.
     if (m_quitRequested)
         return 0;
+    new StoreWatcher(this);
     startServer();
     return QApplication::exec();
 }
@@ -140,25 +142,14 @@ void MainSingleton::checkConfigiration(bool forceInstall)
     // Asked to quit meanwhile: no more tools and no notice that nobody awaits.
     if (m_quitRequested)
         return;
+    const TrustInstaller::Busy busy;
     CertificateManagerNss nss(nullptr);
     CertificateManagerOs os(nullptr);
     if (!forceInstall && nss.checkCertificate(ca) && os.checkCertificate(ca))
         return;
     if (m_quitRequested)
         return;
-    CertificateDialog notice(nullptr);
-    if (notice.exec() != QDialog::Accepted)
-        return;
-    nss.removeCertificates(ca);
-    const bool ok1 = nss.addCertificate(ca);
-    os.removeCertificates(ca);
-    const bool ok2 = os.addCertificate(ca);
-    if (ok1 && ok2)
-        Utils::showInfoMessage(tr("Pridanie certifikátu skončilo úspešne."),
-                               tr("Prosím reštartujte všetky spustené webové prehliadače."));
-    else
-        Utils::showErrorMessage(tr("Pri pridávaní certifikátu nastala jedna alebo viac chýb."),
-                                tr("Komunikácia s niektorými prehliadačmi nemusí fungovať."));
+    TrustInstaller::offer(ca, nss);
 }
 
 void MainSingleton::installCa()

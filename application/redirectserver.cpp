@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QTimer>
 #include <QUrl>
@@ -17,6 +18,8 @@
 const char *const PROPERTY_SERVER_INDEX = "KAVREL_SERVER_INDEX";
 
 static const int LIFETIME = 120000;
+static const int PORT_WAIT_MS = 5000;
+static const int PORT_RETRY_MS = 250;
 static const int MAX_PORTS = 5;
 static const uint MIN_PORT = 49151;
 static const uint MAX_PORT = 65535;
@@ -32,9 +35,32 @@ RedirectServer::RedirectServer(QString url, QObject *parent)
     QList<quint16> ports;
     if (const char *reason = readLaunchUrl(url, &hostnames, &ports, &token))
         reportBadUrl(reason, url);
-    if (!listenOnAll(hostnames, ports))
-        Logger::giveUp(tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall."));
-    startLifetime();
+    if (listenOnAll(hostnames, ports))
+        startLifetime();
+    else
+        waitForPorts(hostnames, ports);
+}
+
+// Another launcher may hold the ports for a moment (a page that never came
+// for its address keeps them longest): they are tried again for a while
+// before the user is told.
+void RedirectServer::waitForPorts(const QSet<QString> &hostnames, const QList<quint16> &ports)
+{
+    qInfo() << "RedirectServer: Vsetky porty su obsadene, skusam znova" << PORT_WAIT_MS << "ms";
+    waitingForPorts = true;
+    QElapsedTimer waited;
+    waited.start();
+    QTimer *retry = new QTimer(this);
+    connect(retry, &QTimer::timeout, this, [this, retry, waited, hostnames, ports]() {
+        if (listenOnAll(hostnames, ports)) {
+            retry->stop();
+            retry->deleteLater();
+            startLifetime();
+        } else if (waited.hasExpired(PORT_WAIT_MS)) {
+            Logger::giveUp(tr("Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall."));
+        }
+    });
+    retry->start(PORT_RETRY_MS);
 }
 
 // Every host name on every port, the k-th host name shifted by k; true when
@@ -123,12 +149,16 @@ void RedirectServer::reportBadUrl(const char *reason, const QString &url)
 
 bool RedirectServer::listen(QString hostname, QHostAddress address, quint16 port)
 {
-    SslWebSocketServer *listener = SslWebSocketServer::start(hostname, address, port, this,
-                                                             SslWebSocketServer::LogError);
+    SslWebSocketServer *listener = new SslWebSocketServer(hostname, this);
+    if (!listener->listen(address, port)) {
+        // Said once, not at every try while waiting for the ports.
+        if (!waitingForPorts)
+            qWarning() << "Volanie webSocketServer.listen zlyhalo:" << listener->errorString();
+        delete listener;
+        return false;
+    }
     connect(listener, &QWebSocketServer::newConnection, this, &RedirectServer::onNewConnection);
     connect(listener, &QWebSocketServer::closed, this, &RedirectServer::onServerClosed);
-    if (!listener->isListening())
-        return false;
     servers.append(listener);
     return true;
 }

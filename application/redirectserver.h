@@ -35,9 +35,11 @@ private slots:
 private:
     [[noreturn]] void reportBadUrl(const char *reason, const QString &url);
     bool listenOnAll(const QSet<QString> &hostnames, const QList<quint16> &ports);
+    void waitForPorts(const QSet<QString> &hostnames, const QList<quint16> &ports);
     void startLifetime();
 
     QString token;
+    bool waitingForPorts = false;
     QList<SslWebSocketServer *> servers;
 };
 

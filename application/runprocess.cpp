@@ -99,6 +99,11 @@ QByteArray RunProcess::readAllStandardOutput()
     return outputData;
 }
 
+QByteArray RunProcess::readAllStandardError()
+{
+    return proc.readAllStandardError();
+}
+
 int RunProcess::exitCode() const
 {
     return proc.exitCode();

@@ -30,6 +30,7 @@ public:
     void setTimeLimit(int ms);
     bool start(QString program, QStringList args, QByteArray input = QByteArray(), bool silent = false);
     QByteArray readAllStandardOutput();
+    QByteArray readAllStandardError();
     int exitCode() const;
     bool startFailed() const;
     // Whether the last run was ended for exceeding its time limit.

@@ -92,9 +92,10 @@ void Server::onNewConnection()
         socket->setProperty(PROPERTY_SERVER_BIND_IP, listener->serverAddress().toString());
 
         if (segments[0] == "slave") {
-            if (sessions.contains(segments[1]))
+            if (sessions.contains(segments[1])) {
                 accept(socket, segments[1]);
-            else
+                reportJoined(segments[1]);
+            } else
                 SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
         } else if (segments[0] == "master") {
             if (!Wire::sameToken(segments[1], token))
@@ -115,6 +116,7 @@ void Server::accept(QWebSocket *socket, const QString &sessionId)
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this, socket](const QString &msg) { textMessageReceived(socket, msg); });
     connect(socket, &QWebSocket::disconnected, this, [this, socket]() { socketDisconnected(socket); });
+    connect(socket, &QWebSocket::aboutToClose, this, [this, socket]() { dropPendingLaunch(socket); });
     flow->watch(socket);
     sessions[sessionId].append(socket);
     socket->sendTextMessage(createCommand(QString(), "hello", {{"version", QCoreApplication::applicationVersion()}}));
@@ -137,8 +139,8 @@ void Server::textMessageReceived(QWebSocket *client, const QString &msg)
     }
     if (!readable) {
         // No address that passes is that long.
-        reportLaunchFailure(client->property(PROPERTY_SESSION_ID).toString(), LaunchStatus::Refused,
-                            "Adresa JNLP suboru je neplatna.");
+        reportLaunchFailure(client->property(PROPERTY_SESSION_ID).toString(),
+                            {LaunchStatus::Refused, "Adresa JNLP suboru je neplatna.", LaunchStatus::Cause::BadUrl});
         return;
     }
     QVariantMap params;
@@ -166,33 +168,41 @@ void Server::cmdLaunch(QWebSocket *client, const QVariantMap &params)
 {
     // Before the policy, which remembers every address it is asked about.
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
-    const QPair<int, QString> refusal = admitLaunch(sessionId, params.value("url").toString(),
-                                                    {params.value("javaXmx").toString(),
-                                                     params.value("javaXms").toString(),
-                                                     params.value("javaXss").toString()});
-    if (refusal.first != LaunchStatus::Started) {
-        reportLaunchFailure(sessionId, refusal.first, refusal.second);
+    const LaunchResult refusal = admitLaunch(sessionId, params);
+    if (!refusal.started()) {
+        reportLaunchFailure(sessionId, refusal);
         return;
     }
     // The policy may rewrite the settings file, which takes a while: one
     // launch per pass of the event loop, so that every other session is
-    // served in between however many pages launch at once.
+    // served in between however many pages launch at once. Never at once:
+    // the page's close may wait right behind its command.
     pendingLaunches.append({client, params});
-    if (!launchedInPass)
-        launchNext();
+    if (!launchScheduled) {
+        launchScheduled = true;
+        QTimer::singleShot(0, this, &Server::launchNext);
+    }
 }
 
 void Server::launchNext()
 {
-    launchedInPass = false;
+    launchScheduled = false;
     if (pendingLaunches.isEmpty())
         return;
     const PendingLaunch next = pendingLaunches.takeFirst();
-    launchedInPass = true;
+    launchScheduled = true;
     QTimer::singleShot(0, this, &Server::launchNext);
-    // A page gone meanwhile wants nothing started.
-    if (next.client && next.client->state() == QAbstractSocket::ConnectedState)
+    if (next.client)
         startLaunch(next.client, next.params);
+}
+
+// A page that is closing or gone wants nothing started.
+void Server::dropPendingLaunch(QWebSocket *client)
+{
+    for (int i = pendingLaunches.size() - 1; i >= 0; --i) {
+        if (pendingLaunches[i].client == client)
+            pendingLaunches.removeAt(i);
+    }
 }
 
 void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
@@ -233,26 +243,39 @@ void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
     connect(proc, &QProcess::errorOccurred, this, &Server::onProcessError);
     connect(proc, &QProcess::started, this, &Server::onProcessStarted);
 
-    QPair<int, QString> result(LaunchStatus::Started, QString());
-    if (SettingsDialog::checkApp(url)) {
-        result = JavaAppsManager::launch(proc, url, javaXmx, javaXms, javaXss);
-    } else {
+    if (!SettingsDialog::checkApp(url)) {
         qWarning() << "Spustenie aplikacie" << url << "bolo zakazane pouzivatelom";
-        result = qMakePair(int(LaunchStatus::Forbidden), QString("Spustenie aplikacie bolo zakazane pouzivatelom"));
-    }
-    if (result.first != LaunchStatus::Started) {
-        reportLaunchFailure(sessionId, result.first, result.second);
-        // Never started, so no finished signal will release it.
+        reportLaunchFailure(sessionId,
+                            {LaunchStatus::Forbidden, "Spustenie aplikacie bolo zakazane pouzivatelom",
+                             LaunchStatus::Cause::Forbidden});
         proc->deleteLater();
         return;
     }
+    // Known before the start, whose failure may be reported from inside it.
     running.insert(proc);
+    if (params.value("outcomes") == QVariant(true))
+        outcomes.insert(sessionId, {client, false, false});
+    const LaunchResult result = JavaAppsManager::launch(proc, url, javaXmx, javaXms, javaXss);
+    if (!result.started()) {
+        running.remove(proc);
+        outcomes.remove(sessionId);
+        reportLaunchFailure(sessionId, result);
+        // Never started, so no finished signal will release it.
+        proc->deleteLater();
+    }
 }
 
-QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const
+LaunchResult Server::admitLaunch(const QString &sessionId, const QVariantMap &params) const
 {
-    const QPair<int, QString> checked = JavaAppsManager::checkArguments(url, options);
-    if (checked.first != LaunchStatus::Started)
+    // Only a text can be an address; a number or a missing one would reach
+    // javaws as some other argument.
+    if (params.value("url").userType() != QMetaType::QString)
+        return {LaunchStatus::Refused, "Adresa JNLP suboru je neplatna.", LaunchStatus::Cause::BadUrl};
+    const LaunchResult checked = JavaAppsManager::checkArguments(params.value("url").toString(),
+                                                                 {params.value("javaXmx").toString(),
+                                                                  params.value("javaXms").toString(),
+                                                                  params.value("javaXss").toString()});
+    if (!checked.started())
         return checked;
     // The session's one slave place is taken, or will be by the application
     // still running: a second application could never join.
@@ -262,31 +285,79 @@ QPair<int, QString> Server::admitLaunch(const QString &sessionId, const QString 
     for (const PendingLaunch &pending : pendingLaunches)
         busy = busy || (pending.client && pending.client->property(PROPERTY_SESSION_ID).toString() == sessionId);
     if (busy)
-        return qMakePair(int(LaunchStatus::Refused), QString("Relacia uz ma spustenu aplikaciu."));
+        return {LaunchStatus::Refused, "Relacia uz ma spustenu aplikaciu.", LaunchStatus::Cause::SessionBusy};
     // Each running application holds descriptors of ours; the agent's own
     // work must never run out of them.
-    if (running.size() + pendingLaunches.size() >= MAX_RUNNING_APPS || !server
-        || server->spareDescriptors() < LAUNCH_RESERVE) {
+    const bool tooMany = running.size() + pendingLaunches.size() >= MAX_RUNNING_APPS;
+    if (tooMany || !server || server->spareDescriptors() < LAUNCH_RESERVE) {
         qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
-        return qMakePair(int(LaunchStatus::FailedToStart),
-                         QString("Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart Prilis vela "
-                                 "spustenych aplikacii"));
+        return {LaunchStatus::FailedToStart,
+                "Nepodarilo sa spustit aplikaciu. Dovod: FailedToStart Prilis vela spustenych aplikacii",
+                tooMany ? LaunchStatus::Cause::TooManyApps : LaunchStatus::Cause::NoDescriptors};
     }
-    return qMakePair(int(LaunchStatus::Started), QString());
+    return {};
 }
 
-void Server::reportLaunchFailure(const QString &sessionId, int code, const QString &message)
+void Server::sendStatus(QWebSocket *connection, const QString &state, const LaunchResult &result,
+                        const QVariantMap &extra)
+{
+    QVariantMap params = extra;
+    params.insert("cause", result.cause);
+    params.insert("code", result.code);
+    params.insert("message", result.message);
+    params.insert("state", state);
+    connection->sendTextMessage(createCommand("", "kavrel.launchStatus", params));
+}
+
+void Server::reportLaunchFailure(const QString &sessionId, const LaunchResult &result)
 {
     QWebSocket *first = sessions.value(sessionId).value(0);
     if (!first)
         return;
-    first->sendTextMessage(
-        createCommand("", "kavrel.launchStatus", {{"state", "error"}, {"code", code}, {"message", message}}));
+    sendStatus(first, "error", result);
     first->close(QWebSocketProtocol::CloseCodeNormal, QString());
+}
+
+void Server::reportStarted(const QString &sessionId)
+{
+    const auto outcome = outcomes.find(sessionId);
+    if (outcome == outcomes.end() || outcome->started)
+        return;
+    outcome->started = true;
+    if (outcome->page)
+        sendStatus(outcome->page, "started", {LaunchStatus::Started, QString(), LaunchStatus::Cause::ProcessStarted});
+}
+
+void Server::reportJoined(const QString &sessionId)
+{
+    const auto outcome = outcomes.find(sessionId);
+    if (outcome == outcomes.end() || outcome->joined)
+        return;
+    // The application may well connect before its start has been noticed.
+    reportStarted(sessionId);
+    outcome->joined = true;
+    if (outcome->page)
+        sendStatus(outcome->page, "joined", {LaunchStatus::Started, QString(), LaunchStatus::Cause::Joined});
+}
+
+void Server::reportEnded(const QString &sessionId, int exitCode, bool crashed)
+{
+    if (!outcomes.contains(sessionId))
+        return;
+    reportStarted(sessionId);
+    const QPointer<QWebSocket> page = outcomes.take(sessionId).page;
+    if (!page || page->state() != QAbstractSocket::ConnectedState)
+        return;
+    sendStatus(page, "ended",
+               {LaunchStatus::Started, QString(), crashed ? LaunchStatus::Cause::Crashed : LaunchStatus::Cause::Exited},
+               {{"exitCode", exitCode}, {"crashed", crashed}});
+    page->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
 void Server::onProcessStarted()
 {
+    if (QProcess *proc = qobject_cast<QProcess *>(sender()))
+        reportStarted(proc->property(PROPERTY_SESSION_ID).toString());
 }
 
 void Server::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -300,6 +371,7 @@ void Server::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
             qInfo() << "Chybovy vystup aplikacie:" << QString::fromUtf8(tail);
     }
     running.remove(proc);
+    reportEnded(proc->property(PROPERTY_SESSION_ID).toString(), exitCode, exitStatus == QProcess::CrashExit);
     proc->deleteLater();
 }
 
@@ -310,14 +382,27 @@ void Server::onProcessError(QProcess::ProcessError error)
         return;
     const QString name = RunProcess::errorName(error);
     qWarning() << "Nepodarilo sa spustit aplikaciu. Dovod: " << name << proc->errorString();
-    const int code = error == QProcess::FailedToStart ? LaunchStatus::FailedToStart : LaunchStatus::ProcessError;
-    reportLaunchFailure(proc->property(PROPERTY_SESSION_ID).toString(), code,
-                        "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString());
-    // A process that never started sends no finished signal.
+    const QString sessionId = proc->property(PROPERTY_SESSION_ID).toString();
     if (error == QProcess::FailedToStart) {
+        outcomes.remove(sessionId);
+        reportLaunchFailure(sessionId,
+                            {LaunchStatus::FailedToStart,
+                             "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString(),
+                             LaunchStatus::Cause::FailedToStart});
+        // A process that never started sends no finished signal.
         running.remove(proc);
         proc->deleteLater();
+        return;
     }
+    // A page that asked for outcomes hears of the end, crash or not, once the
+    // process has ended.
+    if (outcomes.contains(sessionId))
+        return;
+    reportLaunchFailure(sessionId,
+                        {LaunchStatus::ProcessError,
+                         "Nepodarilo sa spustit aplikaciu. Dovod: " + name + " " + proc->errorString(),
+                         error == QProcess::Crashed ? LaunchStatus::Cause::Crashed
+                                                    : LaunchStatus::Cause::ProcessError});
 }
 
 void Server::forwardMsg(QWebSocket *client, const QString &msg)
@@ -339,6 +424,7 @@ void Server::socketDisconnected(QWebSocket *client)
 {
     const QString sessionId = client->property(PROPERTY_SESSION_ID).toString();
     const QList<QWebSocket *> peers = sessions.value(sessionId);
+    dropPendingLaunch(client);
     // Whoever waited for it is read again before the teardown may close it.
     flow->release(client);
     // Out of the tables before the peer is closed: the peer's own disconnection
@@ -347,9 +433,13 @@ void Server::socketDisconnected(QWebSocket *client)
     remaining.removeOne(client);
     if (remaining.isEmpty())
         sessions.remove(sessionId);
+    // A page that asked for outcomes is closed once it has heard the end of
+    // its application, which may come after the application's connection went.
+    const QWebSocket *waiting = outcomes.value(sessionId).page;
     for (QWebSocket *c : peers) {
         if (c != client) {
-            c->close(QWebSocketProtocol::CloseCodeNormal, QString());
+            if (c != waiting)
+                c->close(QWebSocketProtocol::CloseCodeNormal, QString());
             break;
         }
     }

@@ -1,11 +1,12 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include "launchstatus.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QPair>
 #include <QPointer>
 #include <QProcess>
 #include <QSet>
@@ -67,10 +68,17 @@ private:
     void socketDisconnected(QWebSocket *client);
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
     void launchNext();
+    void dropPendingLaunch(QWebSocket *client);
     void startLaunch(QWebSocket *client, const QVariantMap &params);
-    // (0, empty) when the launch may go on to the policy.
-    QPair<int, QString> admitLaunch(const QString &sessionId, const QString &url, const QStringList &options) const;
-    void reportLaunchFailure(const QString &sessionId, int code, const QString &message);
+    // started() when the launch may go on to the policy.
+    LaunchResult admitLaunch(const QString &sessionId, const QVariantMap &params) const;
+    void reportLaunchFailure(const QString &sessionId, const LaunchResult &result);
+    // What a page that asked for outcomes hears of its application.
+    void reportStarted(const QString &sessionId);
+    void reportJoined(const QString &sessionId);
+    void reportEnded(const QString &sessionId, int exitCode, bool crashed);
+    static void sendStatus(QWebSocket *connection, const QString &state, const LaunchResult &result,
+                           const QVariantMap &extra = QVariantMap());
 
     SslWebSocketServer *server = nullptr;
     BackPressure *flow = nullptr;
@@ -86,7 +94,16 @@ private:
         QVariantMap params;
     };
     QList<PendingLaunch> pendingLaunches;
-    bool launchedInPass = false;
+    // The sessions whose page asked to hear how its application goes, while
+    // that application runs; the page is closed only once it heard the end.
+    struct Outcome
+    {
+        QPointer<QWebSocket> page;
+        bool started = false;
+        bool joined = false;
+    };
+    QHash<QString, Outcome> outcomes;
+    bool launchScheduled = false;
     QString token;
 };
 

@@ -4,6 +4,7 @@
 #include "javaappsmanager.h"
 #include "nativeappsmanager.h"
 #include "securityitemdelegate.h"
+#include "trustreportpage.h"
 #include "utils.h"
 
 #include <QHeaderView>
@@ -30,6 +31,8 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     ui->buttonBox->button(QDialogButtonBox::Cancel)->setText(tr("Zrušiť"));
     // Native applications do not exist on this platform.
     ui->txtDisableNative->setEnabled(false);
+    // Where browsers trust the agent is a page of its own.
+    (new TrustReportPage(this))->addAsTab(ui->verticalLayout, tr("Aplikácie"));
 
     const std::unique_ptr<QSettings> settings = Utils::config();
     ui->txtDisableJava->setChecked(settings->value("settings/disableWebStartApps", false).toBool());

@@ -33,6 +33,23 @@ QString line(const QString &text, const QString &prefix)
     return QString();
 }
 
+// Made a day early for a client's slower clock and lasting fifty years; the
+// end, past 2049, in GeneralizedTime as clients need it.
+void checkValidity(const QString &pem, const QDateTime &madeAfter, const QDateTime &madeBefore)
+{
+    const QString dates = openssl({"x509", "-in", pem, "-noout", "-dates", "-dateopt", "iso_8601"});
+    const QDateTime start = QDateTime::fromString(line(dates, "notBefore=").replace(' ', 'T'), Qt::ISODate);
+    const QDateTime end = QDateTime::fromString(line(dates, "notAfter=").replace(' ', 'T'), Qt::ISODate);
+    QVERIFY2(start >= madeAfter.addDays(-1) && start <= madeBefore.addDays(-1), qPrintable(dates));
+    QCOMPARE(end, start.addYears(50));
+    // Only the certificate, without what a PKCS#12 export writes around it.
+    openssl({"x509", "-in", pem, "-out", pem + ".der", "-outform", "DER"});
+    const QString asn1 = openssl({"asn1parse", "-inform", "DER", "-in", pem + ".der"});
+    QVERIFY2(asn1.contains("UTCTIME           :" + start.toUTC().toString("yyMMddHHmmss") + "Z")
+                 && asn1.contains("GENERALIZEDTIME   :" + end.toUTC().toString("yyyyMMddHHmmss") + "Z"),
+             qPrintable(asn1));
+}
+
 QString systemError(int code)
 {
     return QString::fromLocal8Bit(strerror(code));
@@ -129,8 +146,7 @@ void TestCertificateGenerator::caCertificate()
     QVERIFY(stamp >= generatedAfter && stamp <= generatedBefore);
     QCOMPARE(line(fields, "issuer="), "CN = Obrenta Kavrel CA " + name.captured(1));
     QCOMPARE(line(fields, "serial="), QString("00"));
-    QCOMPARE(line(fields, "notBefore="), QString("Jan  1 00:00:00 1970 GMT"));
-    QCOMPARE(line(fields, "notAfter="), QString("Jan 19 03:14:07 2038 GMT"));
+    checkValidity(ca, generatedAfter, generatedBefore);
     QVERIFY2(fields.contains("X509v3 Basic Constraints: \n    CA:TRUE\n"), qPrintable(fields));
     QVERIFY2(fields.contains("X509v3 Key Usage: \n    Certificate Sign\n"), qPrintable(fields));
 
@@ -195,8 +211,10 @@ void TestCertificateGenerator::serverCertificates()
     QCOMPARE(line(fields, "subject="), "CN = " + name);
     QCOMPARE(line(fields, "issuer="), caSubject);
     QCOMPARE(line(fields, "serial="), QString("01"));
-    QCOMPARE(line(fields, "notBefore="), QString("Jan  1 00:00:00 1970 GMT"));
-    QCOMPARE(line(fields, "notAfter="), QString("Jan 19 03:14:07 2038 GMT"));
+    // Exactly the CA's validity.
+    const QString dates = openssl({"x509", "-in", certPem, "-noout", "-dates"});
+    QCOMPARE(dates, openssl({"x509", "-in", Utils::fileCertificateCa(), "-noout", "-dates"}));
+    checkValidity(certPem, generatedAfter, generatedBefore);
 
     const QString text = openssl({"x509", "-in", certPem, "-noout", "-text"});
     QVERIFY(text.contains("Version: 3 (0x2)"));

@@ -234,7 +234,9 @@ void TestHardeningLimits::launchFlood()
     QCOMPARE(childrenOf(pid), Server::MAX_RUNNING_APPS);
     for (int i = 0; i < LAUNCHES; ++i) {
         if (masters[i]->got.size() > 1)
-            QVERIFY2(masters[i]->got[1].contains("\"code\":-201,\"message\":\"Nepodarilo sa spustit aplikaciu. "),
+            QVERIFY2(masters[i]->got[1].contains(
+                         "\"cause\":\"too-many-apps\",\"code\":-201,\"message\":\"Nepodarilo sa spustit "
+                         "aplikaciu. "),
                      qPrintable(masters[i]->got[1]));
     }
     QCOMPARE(readAll(Utils::fileConfig()).count("flood.jnlp"), Server::MAX_RUNNING_APPS - 1);

@@ -2,7 +2,9 @@
 // javaws (icedtea-web): tests/javaws-app/KavrelProbe.java with the application
 // kit of clients/java, built and signed here, served from a local HTTP server.
 // It joins the page's session as slave, reports the variables it got, echoes
-// the page and ends when the page leaves.
+// the page, asks the page through the kit's request() and ends when the page
+// leaves. Then the example application of clients/java/example, built by its
+// own script, answers a page's requests.
 #include "childprocess.h"
 #include "httpserver.h"
 #include "loopbackproxy.h"
@@ -28,6 +30,7 @@ using namespace TestSupport;
 static const QRegularExpression STATE_LINE("^(wss://kavrel\\.localhost:(\\d+))/master/\\S+\n$");
 static const QString APP_DIR = QString::fromUtf8(KAVREL_SOURCE_DIR) + "/tests/javaws-app";
 static const QString KIT = QString::fromUtf8(KAVREL_SOURCE_DIR) + "/clients/java/com/obrenta/kavrel/KavrelSession.java";
+static const QString EXAMPLE_DIR = QString::fromUtf8(KAVREL_SOURCE_DIR) + "/clients/java/example";
 static const QString STORE_PASSWORD = "probe-signer";
 static const int BUDGET_MS = 150000;
 
@@ -61,6 +64,32 @@ static qint64 parentOf(qint64 pid)
     return fields.size() > 1 ? fields.at(1).toLongLong() : 0;
 }
 
+// The processes a process started that still run.
+static QList<qint64> childrenOf(qint64 parent)
+{
+    QList<qint64> children;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        const qint64 pid = entry.toLongLong();
+        if (pid > 0 && parentOf(pid) == parent)
+            children << pid;
+    }
+    return children;
+}
+
+// The first shell block under a heading of the testing guide.
+static QString guideBlock(const QString &heading)
+{
+    const QString guide = QString::fromUtf8(readAll(QString::fromUtf8(KAVREL_SOURCE_DIR) + "/docs/testing.md"));
+    const int start = guide.indexOf("```sh\n", guide.indexOf(heading + "\n"));
+    const int end = guide.indexOf("\n```\n", start);
+    return start < 0 || end < 0 ? QString() : guide.mid(start + 6, end - start - 6);
+}
+
+static QByteArray compact(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
 // Whatever the agent started must not outlive a failed test.
 struct ChildrenReaper
 {
@@ -69,11 +98,8 @@ struct ChildrenReaper
     {
         if (parent == 0)
             return;
-        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const qint64 pid = entry.toLongLong();
-            if (pid > 0 && parentOf(pid) == parent)
-                ::kill(pid_t(pid), SIGKILL);
-        }
+        for (const qint64 pid : childrenOf(parent))
+            ::kill(pid_t(pid), SIGKILL);
     }
 };
 
@@ -87,6 +113,7 @@ private slots:
 
 private:
     void buildApplication(const QString &work, const QString &served, const QString &codebase);
+    void buildExample(const QString &work, const QString &codebase);
 
     LoopbackProxy proxy;
 };
@@ -143,6 +170,25 @@ void TestJavaws::buildApplication(const QString &work, const QString &served, co
     QVERIFY(writeFile(served + "/probe.jnlp", jnlp.replace("@CODEBASE@", codebase.toUtf8())));
 }
 
+// The example as its guide builds it: its script, with a key of its own that
+// icedtea-web is then told to trust.
+void TestJavaws::buildExample(const QString &work, const QString &codebase)
+{
+    QProcess build;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("OUT", work);
+    build.setProcessEnvironment(env);
+    build.setProcessChannelMode(QProcess::MergedChannels);
+    build.start(EXAMPLE_DIR + "/build.sh", {codebase});
+    QVERIFY(build.waitForFinished(120000));
+    QVERIFY2(build.exitStatus() == QProcess::NormalExit && build.exitCode() == 0, build.readAll().constData());
+    QVERIFY(readAll(work + "/www/example.jnlp").contains("codebase=\"" + codebase.toUtf8() + "\""));
+    QVERIFY(tool("keytool",
+                 {"-importcert", "-noprompt", "-alias", "example", "-file", work + "/signer.crt", "-keystore",
+                  qEnvironmentVariable("XDG_CONFIG_HOME") + "/icedtea-web/security/trusted.certs", "-storetype", "JKS",
+                  "-storepass", "changeit"}));
+}
+
 void TestJavaws::applicationJoinsThePage()
 {
     // Every wait draws on one budget, so that the whole test stays bounded.
@@ -151,6 +197,14 @@ void TestJavaws::applicationJoinsThePage()
 
     TestHome home;
     seedAgentHome();
+    // A CI home as docs/testing.md makes one: the agent's files copied in and
+    // its CA added to a browser's database by the guide's own commands, so
+    // that the agent starts without a display and without its notice, which
+    // would wait for ever.
+    const QString recipe = guideBlock("## Giving the test browser the agent's CA");
+    QVERIFY2(recipe.contains("certutil"), qPrintable(recipe));
+    QVERIFY(tool("sh", {"-e", "-c", recipe}));
+    QVERIFY(QFileInfo::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/pki/nssdb/cert9.db"));
     QTemporaryDir work;
     QVERIFY(work.isValid());
     HttpServer http(work.path() + "/www");
@@ -158,6 +212,10 @@ void TestJavaws::applicationJoinsThePage()
     buildApplication(work.path(), work.path() + "/www", http.url(""));
     if (QTest::currentTestFailed())
         return;
+    buildExample(work.path() + "/example", http.url(""));
+    if (QTest::currentTestFailed())
+        return;
+    http.addRoot(work.path() + "/example/www");
 
     // No display, so icedtea-web runs headless.
     QProcessEnvironment env = offscreen();
@@ -282,6 +340,38 @@ void TestJavaws::applicationJoinsThePage()
     QVERIFY(within([&]() { return page.texts.count() >= reportAt + 5; }));
     QCOMPARE(page.text(reportAt + 4), hello);
 
+    // The application asks the page through request(): once answered with a
+    // result, once with an error. The answers reach its request() alone (the
+    // probe echoes everything else).
+    const QList<QJsonObject> answers{QJsonObject{{"result", QJsonObject{{"name", "Ľubica"}}}},
+                                     QJsonObject{{"error",
+                                                  QJsonObject{{"code", -32001},
+                                                              {"message", "Nie je známe"},
+                                                              {"data", QJsonArray{1, "dva"}}}}}};
+    QStringList ids;
+    for (int i = 0; i < answers.size(); ++i) {
+        const int at = reportAt + 5 + 2 * i;
+        page.socket.sendTextMessage(R"({"jsonrpc":"2.0","id":"p1","method":"probe.ask","params":{}})");
+        QVERIFY(within([&]() { return page.texts.count() >= at + 1; }));
+        const QJsonObject asked = parsed(page.text(at));
+        QCOMPARE(asked.value("method").toString(), QString("page.name"));
+        QCOMPARE(asked.value("params").toObject(), QJsonObject({{"of", "probe"}}));
+        ids << asked.value("id").toString();
+        QJsonObject answer = answers.at(i);
+        answer.insert("jsonrpc", "2.0");
+        answer.insert("id", ids.last());
+        page.socket.sendTextMessage(compact(answer));
+        QVERIFY(within([&]() { return page.texts.count() >= at + 2; }));
+        QCOMPARE(parsed(page.text(at + 1)).value("method").toString(), QString("probe.asked"));
+    }
+    QVERIFY(ids.at(0).startsWith("kavrel-request-") && ids.at(0) != ids.at(1));
+    QCOMPARE(page.params(reportAt + 6), answers.at(0));
+    QCOMPARE(page.params(reportAt + 8),
+             QJsonObject({{"code", -32001}, {"message", "Nie je známe"}, {"data", QJsonArray{1, "dva"}}}));
+    page.socket.sendTextMessage(hello);
+    QVERIFY(within([&]() { return page.texts.count() >= reportAt + 10; }));
+    QCOMPARE(page.text(reportAt + 9), hello);
+
     // The page leaves: the agent closes the application's connection, and the
     // application ends.
     page.socket.close();
@@ -291,6 +381,47 @@ void TestJavaws::applicationJoinsThePage()
     QCOMPARE(after.texts.count(), 1);
     QCOMPARE(before.disconnected.count(), 0);
     QCOMPARE(after.disconnected.count(), 0);
+
+    // The example application, launched with outcomes as the page kit asks:
+    // it tells the page it is ready, answers its requests, and ends when the
+    // page leaves.
+    TestPeer examplePage(ca, proxy.proxy());
+    examplePage.socket.open(masterUrl);
+    QVERIFY(within([&]() { return examplePage.texts.count() == 1; }));
+    examplePage.socket.sendTextMessage(
+        compact(QJsonObject{{"id", 1},
+                            {"jsonrpc", "2.0"},
+                            {"method", "kavrel.launch"},
+                            {"params", QJsonObject{{"url", http.url("example.jnlp")}, {"outcomes", true}}}}));
+    QVERIFY2(within([&]() { return examplePage.indexOf("example.ready") >= 0; }),
+             qPrintable(examplePage.received().join('\n') + agentSaid()));
+    QStringList states;
+    for (int i = 0; i < examplePage.texts.count(); ++i) {
+        if (parsed(examplePage.text(i)).value("method").toString() == "kavrel.launchStatus")
+            states << examplePage.params(i).value("state").toString();
+    }
+    QCOMPARE(states, QStringList({"started", "joined"}));
+    const QList<qint64> running = childrenOf(agent.processId());
+    QCOMPARE(running.size(), 1);
+    const QStringList requests{R"({"jsonrpc":"2.0","id":7,"method":"example.sum","params":[0.1,0.2,40]})",
+                               R"({"jsonrpc":"2.0","id":"a","method":"example.about"})",
+                               R"({"jsonrpc":"2.0","id":8,"method":"example.sum","params":["x"]})",
+                               R"({"jsonrpc":"2.0","method":"example.sum","params":[1]})",
+                               R"({"jsonrpc":"2.0","id":9,"method":"example.nothing","params":{}})"};
+    const int asked = examplePage.texts.count();
+    for (const QString &request : requests)
+        examplePage.socket.sendTextMessage(request);
+    // The notification gets no answer.
+    QVERIFY(within([&]() { return examplePage.texts.count() >= asked + 4; }));
+    QCOMPARE(parsed(examplePage.text(asked)), QJsonObject({{"jsonrpc", "2.0"}, {"id", 7}, {"result", 40.3}}));
+    const QJsonObject about = parsed(examplePage.text(asked + 1)).value("result").toObject();
+    QVERIFY(!about.value("user").toString().isEmpty() && !about.value("java").toString().isEmpty());
+    QCOMPARE(parsed(examplePage.text(asked + 2)).value("error").toObject().value("code").toInt(), -32602);
+    QCOMPARE(parsed(examplePage.text(asked + 3)).value("id").toInt(), 9);
+    QCOMPARE(parsed(examplePage.text(asked + 3)).value("error").toObject().value("code").toInt(), -32601);
+    examplePage.socket.close();
+    QVERIFY(within([&]() { return childrenOf(agent.processId()).isEmpty(); }));
+    QCOMPARE(examplePage.texts.count(), asked + 4);
 
     QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
     QVERIFY(agent.ended(int(deadline.remainingTime())));

@@ -112,6 +112,7 @@ private slots:
     void acceptedLaunchUrl_data();
     void acceptedLaunchUrl();
     void noListenerEndsLauncher();
+    void portsFreedWhileWaiting();
     void refusedRequests();
     void externalAppAnswer();
     void externalAppStartsMainInstance();
@@ -450,6 +451,45 @@ void TestLauncher::noListenerEndsLauncher()
     const QString critical = "[C] Nepodarilo sa spustiť server. Skontrolujte nastavenie brány firewall. (:0, )\n";
     QVERIFY2(err.indexOf(critical, warning) > warning, qPrintable(err));
     QVERIFY(!err.contains("Pocuvam"));
+}
+
+// Ports another launcher held a moment longer: the launcher waits for them
+// and serves its page, with no box.
+void TestLauncher::portsFreedWhileWaiting()
+{
+    TestHome home;
+    seedAgentHome();
+    QLockFile lock(Utils::fileLock());
+    pretendMainInstance(lock);
+    PortHold occupant(2);
+    ChildProcess launcher;
+    launcher.setProcessEnvironment(offscreen());
+    launcher.start(kavrelPath(),
+                   {launchUrl(QString("hostnames=127.0.0.1&ports=%1,%2&token=%3")
+                                  .arg(occupant.port(0))
+                                  .arg(occupant.port(1))
+                                  .arg(TOKEN))});
+    QVERIFY2(launcher.waitForLog("Vsetky porty su obsadene"), qPrintable(launcher.errText()));
+    occupant.release();
+
+    // It serves on whichever ports it could take once they came free; a
+    // page that has its address leaves, which ends it.
+    auto visit = [&](quint16 port) {
+        TestPeer page(agentCa());
+        page.socket.open(wssUrl("127.0.0.1", port, "/getUrl/" + TOKEN));
+        const bool answered = QTest::qWaitFor([&]() { return !page.texts.isEmpty() || !page.disconnected.isEmpty(); },
+                                              10000);
+        return answered ? page.text(0) : QString();
+    };
+    QString hello;
+    int tries = 0;
+    QVERIFY(QTest::qWaitFor([&]() { return !(hello = visit(occupant.port(tries++ % 2))).isEmpty(); }, 20000));
+    QCOMPARE(hello, redirectHello(QString(FAKE_STATE).replace("kavrel.localhost", "127.0.0.1")));
+    visit(occupant.port(tries % 2));
+    QVERIFY2(launcher.ended(), qPrintable(launcher.errText()));
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(launcher.errText().count("Volanie webSocketServer.listen zlyhalo"), 2);
+    QVERIFY(!launcher.errText().contains("[C]"));
 }
 
 void TestLauncher::refusedRequests()

@@ -33,6 +33,30 @@
         <source>Nepodarilo sa prečítať položku CN z certifikátu.</source>
         <translation>Could not read CN attribute from certificate.</translation>
     </message>
+    <message>
+        <source>Chromium a ďalšie programy NSS</source>
+        <translation>Chromium and other NSS programs</translation>
+    </message>
+    <message>
+        <source>Mozilla Firefox</source>
+        <translation>Mozilla Firefox</translation>
+    </message>
+    <message>
+        <source>Chromium</source>
+        <translation>Chromium</translation>
+    </message>
+    <message>
+        <source>Mozilla Firefox (snap)</source>
+        <translation>Mozilla Firefox (snap)</translation>
+    </message>
+    <message>
+        <source>Mozilla Firefox (flatpak)</source>
+        <translation>Mozilla Firefox (flatpak)</translation>
+    </message>
+    <message>
+        <source>Chromium (snap)</source>
+        <translation>Chromium (snap)</translation>
+    </message>
 </context>
 <context>
     <name>CertificateManagerOs</name>
@@ -109,10 +133,6 @@
         <translation>English</translation>
     </message>
     <message>
-        <source>Komunikácia s niektorými prehliadačmi nemusí fungovať.</source>
-        <translation>Communication with certain browsers may not work.</translation>
-    </message>
-    <message>
         <source>Nepodarilo sa aktualizovať informácie o stave.</source>
         <translation>Could not update file with state informations.</translation>
     </message>
@@ -139,18 +159,6 @@
     <message>
         <source>Názov:</source>
         <translation>Name:</translation>
-    </message>
-    <message>
-        <source>Pri pridávaní certifikátu nastala jedna alebo viac chýb.</source>
-        <translation>Adding the certificate finished with one or more errors.</translation>
-    </message>
-    <message>
-        <source>Pridanie certifikátu skončilo úspešne.</source>
-        <translation>Adding the certificate finished successfully.</translation>
-    </message>
-    <message>
-        <source>Prosím reštartujte všetky spustené webové prehliadače.</source>
-        <translation>Please restart all running Web browsers.</translation>
     </message>
     <message>
         <source>Slovenský</source>
@@ -251,6 +259,10 @@
         <source>Zrušiť</source>
         <translation>Cancel</translation>
     </message>
+    <message>
+        <source>Aplikácie</source>
+        <translation>Applications</translation>
+    </message>
 </context>
 <context>
     <name>SslWebSocketServer</name>
@@ -272,6 +284,100 @@
     <message>
         <source>Kavrel</source>
         <translation>Kavrel</translation>
+    </message>
+</context>
+<context>
+    <name>TrustInstaller</name>
+    <message>
+        <source>Pridanie certifikátu skončilo úspešne.</source>
+        <translation>Adding the certificate finished successfully.</translation>
+    </message>
+    <message>
+        <source>Prosím reštartujte všetky spustené webové prehliadače.</source>
+        <translation>Please restart all running Web browsers.</translation>
+    </message>
+    <message>
+        <source>Pri pridávaní certifikátu nastala jedna alebo viac chýb.</source>
+        <translation>Adding the certificate finished with one or more errors.</translation>
+    </message>
+    <message>
+        <source>Komunikácia s niektorými prehliadačmi nemusí fungovať.</source>
+        <translation>Communication with certain browsers may not work.</translation>
+    </message>
+</context>
+<context>
+    <name>TrustReportPage</name>
+    <message>
+        <source>Dôveruje</source>
+        <translation>Trusted</translation>
+    </message>
+    <message>
+        <source>Certifikát chýba</source>
+        <translation>Certificate missing</translation>
+    </message>
+    <message>
+        <source>Prítomný, ale nedôveryhodný</source>
+        <translation>Present but not trusted</translation>
+    </message>
+    <message>
+        <source>Nedá sa skontrolovať: zamknutá alebo poškodená</source>
+        <translation>Could not be checked: locked or damaged</translation>
+    </message>
+    <message>
+        <source>Nedá sa skontrolovať: neodpovedá</source>
+        <translation>Could not be checked: timed out</translation>
+    </message>
+    <message>
+        <source>Nedá sa skontrolovať: chránená heslom</source>
+        <translation>Could not be checked: protected by a password</translation>
+    </message>
+    <message>
+        <source>Skontrolovať znova</source>
+        <translation>Check again</translation>
+    </message>
+    <message>
+        <source>Opraviť dôveru...</source>
+        <translation>Repair trust...</translation>
+    </message>
+    <message>
+        <source>Prehliadač</source>
+        <translation>Browser</translation>
+    </message>
+    <message>
+        <source>Stav</source>
+        <translation>State</translation>
+    </message>
+    <message>
+        <source>Databáza</source>
+        <translation>Database</translation>
+    </message>
+    <message>
+        <source>Certifikáty</source>
+        <translation>Certificates</translation>
+    </message>
+    <message>
+        <source>Certifikát aplikácie Kavrel sa nepodarilo prečítať zo súboru:</source>
+        <translation>Could not read the Kavrel certificate from the file:</translation>
+    </message>
+    <message>
+        <source>Prehľadávam úložiská certifikátov...</source>
+        <translation>Looking through the certificate stores...</translation>
+    </message>
+    <message>
+        <source>Certifikát na ručný import: %1</source>
+        <translation>Certificate for a manual import: %1</translation>
+    </message>
+    <message>
+        <source>Nenašlo sa žiadne úložisko certifikátov: spustite každý prehliadač aspoň raz.</source>
+        <translation>No certificate store was found: start every browser at least once.</translation>
+    </message>
+    <message>
+        <source>Niektoré úložiská nedôverujú certifikátu aplikácie Kavrel: prehliadače, ktoré ich používajú, sa s ňou nespoja.</source>
+        <translation>Some stores do not trust the Kavrel certificate: browsers that use them cannot connect to it.</translation>
+    </message>
+    <message>
+        <source>Všetky nájdené úložiská dôverujú certifikátu aplikácie Kavrel.</source>
+        <translation>Every store found trusts the Kavrel certificate.</translation>
     </message>
 </context>
 <context>

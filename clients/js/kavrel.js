@@ -5,14 +5,20 @@
 //     import {launch} from "./kavrel.js";
 //     const session = await launch("https://example.com/app.jnlp");
 //     session.onmessage = text => console.log(text);
-//     session.send("hello");
+//     const sum = await session.request("app.sum", [1, 2]);
 
-// Candidate ports of the launcher's redirect server. Any one to five ports
-// from 49151 to 65535 do, as long as nothing else listens there.
+// How many candidate ports of the launcher's redirect server a launch names
+// when the page gives none: drawn at random for each launch from 49151 to
+// 65535, so that launchers of other pages and other accounts, and one a page
+// left behind, hardly ever hold the same ones.
+export const DEFAULT_PORT_COUNT = 3;
+// The fixed ports earlier kits used by default; a page may still pass them.
 export const DEFAULT_PORTS = Object.freeze([56781, 56782, 56783]);
 // Long enough for a user to confirm the browser's question about opening
 // Kavrel and for a first start of the agent, which makes its certificates.
 export const DEFAULT_TIMEOUT_MS = 60000;
+// How long session.request() waits for its answer when no timeoutMs is given.
+export const DEFAULT_REQUEST_TIMEOUT_MS = 30000;
 
 const HOSTS = ["kavrel.localhost", "127.0.0.1"];
 const MIN_PORT = 49151;
@@ -31,11 +37,16 @@ const BLOCKED_TEXT = "The browser does not let this page reach applications on t
     + "or ask your administrator to allow it.";
 const CLOSE_NORMAL = 1000;
 const CLOSE_POLICY = 1008;
+// The ids of session.request(): strings no page numbering of its own is likely
+// to make, so that its answers can be told apart without reading every text.
+const REQUEST_ID = "kavrel-request-";
 
 // A failure before a session exists. code is "unreachable" (no agent answered
 // in time), "blocked" (the browser refused the page access to this computer:
 // local network access), "refused" (the agent turned the page away) or
-// "closed" (the agent closed the connection before greeting it).
+// "closed" (the agent closed the connection before greeting it). Later:
+// "closed" from send() and request() on a closed session, "timeout" from
+// request().
 export class KavrelError extends Error {
     constructor(code, message) {
         super(message);
@@ -44,32 +55,46 @@ export class KavrelError extends Error {
     }
 }
 
+// The application answered a request with a JSON-RPC error.
+export class RequestError extends Error {
+    constructor(code, message, data) {
+        super(message);
+        this.name = "RequestError";
+        this.code = code;
+        this.data = data;
+    }
+}
+
 function fail(message) {
     throw new TypeError("kavrel: " + message);
 }
 
 function settingsOf(appUrl, options) {
-    if (typeof appUrl !== "string" || appUrl === "")
+    if (typeof appUrl !== "string" || appUrl.trim() === "")
         fail("the application's address must be a non-empty string");
     if (options === null || typeof options !== "object")
         fail("options must be an object");
-    const ports = options.ports === undefined ? DEFAULT_PORTS : options.ports;
+    const ports = options.ports === undefined ? randomPorts(DEFAULT_PORT_COUNT) : options.ports;
     if (!Array.isArray(ports) || ports.length < 1 || ports.length > MAX_PORTS)
         fail("ports must hold one to five port numbers");
     for (const port of ports) {
         if (!Number.isInteger(port) || port < MIN_PORT || port > MAX_PORT)
             fail("a port must be an integer from " + MIN_PORT + " to " + MAX_PORT + ", not " + port);
     }
-    const timeoutMs = options.timeoutMs === undefined ? DEFAULT_TIMEOUT_MS : options.timeoutMs;
-    if (typeof timeoutMs !== "number" || !(timeoutMs > 0) || !Number.isFinite(timeoutMs))
-        fail("timeoutMs must be a positive number");
+    const timeoutMs = positive(options.timeoutMs, DEFAULT_TIMEOUT_MS, "timeoutMs");
     const open = options.open === undefined ? openInFrame : options.open;
     if (typeof open !== "function")
         fail("open must be a function");
     const host = options.host === undefined ? HOSTS[0] : options.host;
     if (!HOSTS.includes(host))
         fail("host must be one of " + HOSTS.join(", "));
-    const params = {url: appUrl};
+    const outcomes = options.outcomes === undefined ? true : options.outcomes;
+    if (typeof outcomes !== "boolean")
+        fail("outcomes must be true or false");
+    const signal = options.signal === undefined ? null : options.signal;
+    if (signal !== null && !isSignal(signal))
+        fail("signal must be an AbortSignal");
+    const params = outcomes ? {url: appUrl, outcomes: true} : {url: appUrl};
     const given = options.params === undefined ? {} : options.params;
     if (given === null || typeof given !== "object")
         fail("params must be an object");
@@ -80,7 +105,38 @@ function settingsOf(appUrl, options) {
             fail("launch parameter " + name + " must be a string");
         params[name] = given[name];
     }
-    return {ports: [...ports], timeoutMs, open, host, params};
+    return {ports: [...ports], timeoutMs, open, host, params, signal};
+}
+
+function isSignal(signal) {
+    return signal !== null && typeof signal === "object" && typeof signal.aborted === "boolean"
+        && typeof signal.addEventListener === "function";
+}
+
+// Calls onAbort once the signal aborts; returns what stops watching it.
+function watch(signal, onAbort) {
+    if (signal === null)
+        return () => {};
+    const listener = () => onAbort(signal.reason);
+    signal.addEventListener("abort", listener, {once: true});
+    return () => signal.removeEventListener("abort", listener);
+}
+
+function positive(value, fallback, name) {
+    const result = value === undefined ? fallback : value;
+    if (typeof result !== "number" || !(result > 0) || !Number.isFinite(result))
+        fail(name + " must be a positive number");
+    return result;
+}
+
+function randomPorts(count) {
+    const ports = new Set();
+    const values = new Uint32Array(1);
+    while (ports.size < count) {
+        globalThis.crypto.getRandomValues(values);
+        ports.add(MIN_PORT + values[0] % (MAX_PORT - MIN_PORT + 1));
+    }
+    return [...ports];
 }
 
 function randomToken() {
@@ -138,9 +194,11 @@ function paramsOf(message, method) {
 // page away belongs to somebody else (an older launcher, another account).
 // A browser that gates local network access fails the page's connections to
 // this computer once its permission is denied (an administrator's policy
-// grants it). While the browser still asks the user, connections look like
-// any other that nobody answers (Firefox even holds its retries back), so only
-// a denial counts as blocked.
+// grants it). A refused connection looks like one that nobody answers (the
+// launcher may not listen yet), and a denial the browser remembers from
+// earlier may not be enforced at all; so blocked needs a denial and no
+// connection of this launch ever let through: a denial made while the page
+// waits counts at once, an older one only when the time is up.
 function findServer(settings, token, deadline, permission) {
     return new Promise((resolve, reject) => {
         const {ports, host} = settings;
@@ -148,9 +206,10 @@ function findServer(settings, token, deadline, permission) {
         const inFlight = new Map();
         const refused = new Map();
         let done = false;
+        let reached = false;
         const denied = () => permission !== null && permission.state === "denied";
         const onPermission = () => {
-            if (denied())
+            if (denied() && !reached)
                 give(new KavrelError("blocked", BLOCKED_TEXT));
         };
 
@@ -163,6 +222,7 @@ function findServer(settings, token, deadline, permission) {
         };
         const finish = () => {
             done = true;
+            unwatch();
             for (const timer of timers)
                 clearTimeout(timer);
             timers.clear();
@@ -177,6 +237,7 @@ function findServer(settings, token, deadline, permission) {
                 socket.close();
             reject(error);
         };
+        const unwatch = watch(settings.signal, give);
 
         // Each accepted page that leaves closes one listener of the launcher,
         // and the launcher ends when none is left; so once the address is
@@ -196,6 +257,9 @@ function findServer(settings, token, deadline, permission) {
             inFlight.set(port, socket);
             let answered = false;
             socket.onerror = () => {};
+            socket.onopen = () => {
+                reached = true;
+            };
             socket.onmessage = (event) => {
                 answered = true;
                 socket.close();
@@ -221,14 +285,11 @@ function findServer(settings, token, deadline, permission) {
                 if (answered || done)
                     return;
                 if (event.code === CLOSE_POLICY) {
+                    reached = true;
                     refused.set(port, event.reason);
                     if (refused.size === ports.length)
                         give(new KavrelError("refused", "the agent refused the page on every port"
                                                  + (event.reason ? ": " + event.reason : "")));
-                    return;
-                }
-                if (denied()) {
-                    give(new KavrelError("blocked", BLOCKED_TEXT));
                     return;
                 }
                 later(RETRY_MS, () => attempt(port));
@@ -236,7 +297,7 @@ function findServer(settings, token, deadline, permission) {
         };
 
         later(Math.max(0, deadline - Date.now()), () => {
-            if (denied())
+            if (denied() && !reached)
                 give(new KavrelError("blocked", BLOCKED_TEXT));
             else
                 give(new KavrelError("unreachable", "no Kavrel agent answered on ports " + ports.join(", ")
@@ -254,18 +315,25 @@ function findServer(settings, token, deadline, permission) {
 }
 
 // The main server greets a master it admits; anything else ends the try.
-function connectMaster(url, deadline, launchParams) {
+function connectMaster(url, deadline, settings) {
     return new Promise((resolve, reject) => {
         const socket = new WebSocket(url);
         let greeted = false;
-        const timer = setTimeout(() => {
+        const give = (error) => {
+            clearTimeout(timer);
+            unwatch();
             socket.onclose = null;
             socket.close();
-            reject(new KavrelError("unreachable", "the agent's server did not greet the page in time"));
-        }, Math.max(0, deadline - Date.now()));
+            reject(error);
+        };
+        const timer = setTimeout(
+            () => give(new KavrelError("unreachable", "the agent's server did not greet the page in time")),
+            Math.max(0, deadline - Date.now()));
+        const unwatch = watch(settings.signal, give);
         socket.onerror = () => {};
         socket.onclose = (event) => {
             clearTimeout(timer);
+            unwatch();
             reject(new KavrelError(event.code === CLOSE_POLICY ? "refused" : "closed",
                                    "the agent's server closed the connection (" + event.code
                                        + (event.reason ? " " + event.reason : "") + ") before the launch"));
@@ -275,6 +343,7 @@ function connectMaster(url, deadline, launchParams) {
                 return;
             greeted = true;
             clearTimeout(timer);
+            unwatch();
             const hello = paramsOf(parsed(event.data), "hello");
             if (!hello) {
                 socket.onclose = null;
@@ -283,34 +352,54 @@ function connectMaster(url, deadline, launchParams) {
                 return;
             }
             const session = new Session(socket, typeof hello.version === "string" ? hello.version : "");
-            socket.send(JSON.stringify({jsonrpc: "2.0", id: 1, method: "kavrel.launch", params: launchParams}));
+            socket.send(JSON.stringify({jsonrpc: "2.0", id: 1, method: "kavrel.launch", params: settings.params}));
             resolve(session);
         };
     });
 }
 
+// What a session dispatches: "message" (data), "status" (status) and "close"
+// (code, reason).
+class SessionEvent extends Event {
+    constructor(type, fields) {
+        super(type);
+        Object.assign(this, fields);
+    }
+}
+
 // One page's session with the application it launched. What arrives before
-// the page has set a callback waits for it.
-class Session {
+// the page has set a callback or added a listener for its kind waits for it.
+class Session extends EventTarget {
     #socket;
     #callbacks = {message: null, status: null, close: null};
+    // Each kind's listeners, and whether they go after one event.
+    #listeners = {message: new Map(), status: new Map(), close: new Map()};
     #waiting = {message: [], status: [], close: []};
+    #pending = new Map();
+    #lastId = 0;
 
     constructor(socket, version) {
+        super();
         this.#socket = socket;
         this.version = version;
         socket.onmessage = (event) => {
             if (typeof event.data !== "string")
                 return;
+            if (event.data.includes('"' + REQUEST_ID) && this.#takeAnswer(parsed(event.data)))
+                return;
             const status = event.data.includes('"kavrel.launchStatus"')
                 ? paramsOf(parsed(event.data), "kavrel.launchStatus") : null;
             if (status)
                 this.#deliver("status", [{code: status.code, message: status.message, state: status.state,
-                                          url: status.url}]);
+                                          url: status.url, ...status}]);
             else
                 this.#deliver("message", [event.data]);
         };
-        socket.onclose = (event) => this.#deliver("close", [event.code, event.reason]);
+        socket.onclose = (event) => {
+            for (const request of this.#pending.values())
+                request.settle(new KavrelError("closed", "the session ended before the answer came"));
+            this.#deliver("close", [event.code, event.reason]);
+        };
     }
 
     // Sends one text to the application; the agent closes a session whose
@@ -319,6 +408,61 @@ class Session {
         if (this.#socket.readyState !== 1)
             throw new KavrelError("closed", "the session is closed");
         this.#socket.send(String(text));
+    }
+
+    // Sends a JSON-RPC request and resolves with its answer's result.
+    request(method, params, options = {}) {
+        if (typeof method !== "string" || method === "")
+            fail("a request's method must be a non-empty string");
+        if (params !== undefined && (params === null || typeof params !== "object"))
+            fail("a request's params must be an object or an array");
+        if (options === null || typeof options !== "object")
+            fail("options must be an object");
+        const timeoutMs = positive(options.timeoutMs, DEFAULT_REQUEST_TIMEOUT_MS, "timeoutMs");
+        const signal = options.signal === undefined ? null : options.signal;
+        if (signal !== null && !isSignal(signal))
+            fail("signal must be an AbortSignal");
+        return new Promise((resolve, reject) => {
+            if (signal !== null && signal.aborted)
+                return reject(signal.reason);
+            const id = REQUEST_ID + ++this.#lastId;
+            const message = params === undefined ? {jsonrpc: "2.0", id, method} : {jsonrpc: "2.0", id, method, params};
+            this.send(JSON.stringify(message));
+            const timer = setTimeout(
+                () => settle(new KavrelError("timeout", "no answer to " + method + " within " + timeoutMs + " ms")),
+                timeoutMs);
+            const settle = (error, result, failed = true) => {
+                clearTimeout(timer);
+                unwatch();
+                this.#pending.delete(id);
+                if (failed)
+                    reject(error);
+                else
+                    resolve(result);
+            };
+            const unwatch = watch(signal, reason => settle(reason));
+            this.#pending.set(id, {settle});
+        });
+    }
+
+    // An answer to one of request()'s ids, late ones included, is request()'s
+    // alone.
+    #takeAnswer(message) {
+        if (!message || typeof message.id !== "string" || !message.id.startsWith(REQUEST_ID)
+            || message.method !== undefined || !("result" in message || "error" in message))
+            return false;
+        const request = this.#pending.get(message.id);
+        if (!request)
+            return true;
+        // Some peers send "error": null beside a result.
+        const error = message.error;
+        if (error === undefined || error === null)
+            request.settle(null, message.result, false);
+        else if (error !== null && typeof error === "object")
+            request.settle(new RequestError(error.code, String(error.message), error.data));
+        else
+            request.settle(new RequestError(undefined, "the answer's error is not an object", error));
+        return true;
     }
 
     // Ends the session; the agent then closes the application's connection.
@@ -350,18 +494,51 @@ class Session {
         this.#set("close", callback);
     }
 
+    addEventListener(type, listener, options) {
+        super.addEventListener(type, listener, options);
+        if (Object.hasOwn(this.#listeners, type) && listener && !this.#listeners[type].has(listener)) {
+            this.#listeners[type].set(listener, options !== null && typeof options === "object" && !!options.once);
+            this.#flush(type);
+        }
+    }
+
+    removeEventListener(type, listener, options) {
+        super.removeEventListener(type, listener, options);
+        if (Object.hasOwn(this.#listeners, type))
+            this.#listeners[type].delete(listener);
+    }
+
     #set(kind, callback) {
         this.#callbacks[kind] = typeof callback === "function" ? callback : null;
+        this.#flush(kind);
+    }
+
+    #heard(kind) {
+        return this.#callbacks[kind] !== null || this.#listeners[kind].size > 0;
+    }
+
+    #flush(kind) {
         const waiting = this.#waiting[kind];
-        while (this.#callbacks[kind] && waiting.length > 0)
-            this.#callbacks[kind](...waiting.shift());
+        while (this.#heard(kind) && waiting.length > 0)
+            this.#dispatch(kind, waiting.shift());
     }
 
     #deliver(kind, args) {
-        if (this.#callbacks[kind] && this.#waiting[kind].length === 0)
-            this.#callbacks[kind](...args);
+        if (this.#heard(kind) && this.#waiting[kind].length === 0)
+            this.#dispatch(kind, args);
         else
             this.#waiting[kind].push(args);
+    }
+
+    #dispatch(kind, args) {
+        if (this.#callbacks[kind])
+            this.#callbacks[kind](...args);
+        const fields = kind === "message" ? {data: args[0]}
+            : kind === "status" ? {status: args[0]} : {code: args[0], reason: args[1]};
+        this.dispatchEvent(new SessionEvent(kind, fields));
+        for (const [listener, once] of this.#listeners[kind])
+            if (once)
+                this.#listeners[kind].delete(listener);
     }
 }
 
@@ -373,11 +550,18 @@ export async function launch(appUrl, options = {}) {
     const token = randomToken();
     const launchUrl = "obrenta-kavrel:?hostnames=" + HOSTS.join(",") + "&ports=" + settings.ports.join(",")
         + "&token=" + token;
+    const stopIfAborted = () => {
+        if (settings.signal !== null && settings.signal.aborted)
+            throw settings.signal.reason;
+    };
+    stopIfAborted();
     const permission = await networkPermission();
+    stopIfAborted();
     const opened = await settings.open(launchUrl);
     try {
+        stopIfAborted();
         const server = await findServer(settings, token, deadline, permission);
-        return await connectMaster(server.url, deadline, settings.params);
+        return await connectMaster(server.url, deadline, settings);
     } finally {
         if (settings.open === openInFrame)
             opened.remove();

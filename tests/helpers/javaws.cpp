@@ -10,10 +10,16 @@
 //                        error, then "chatter done" to error, exit 0
 // otherwise it connects to KAVREL_URL as the slave, trusting only the CA of
 // KAVREL_CA_FILE, sends the record as "test.report" and then
-//   action=echo          sends back every text it receives
+//   action=echo          sends back every text it receives, but ends at
+//                        once with N on "test.exit N"
 //   action=send&text=T   sends T
 //   action=status&url=U  sends a "kavrel.launchStatus" with state "started"
+//   action=leave&code=N  closes its connection, then exits with N
+//   action=answer        answers each JSON-RPC request with the result
+//                        {"method": its method, "params": its params}
 // and exits 0 when the server closes the socket; 2 when it cannot connect.
+// With KAVREL_TEST_STARTS set it first appends its address, one line, to
+// that file.
 #include "loopbackproxy.h"
 
 #include <QCoreApplication>
@@ -61,7 +67,9 @@ static QJsonObject record(const QStringList &args)
         if (qEnvironmentVariableIsSet(name))
             env.insert(name, qEnvironmentVariable(name));
     }
-    QJsonObject result = {{"args", QJsonArray::fromStringList(args)}, {"env", env}};
+    QJsonObject result = {{"args", QJsonArray::fromStringList(args)},
+                          {"env", env},
+                          {"pid", QCoreApplication::applicationPid()}};
     if (qEnvironmentVariableIsSet("KAVREL_TEST_FDS"))
         result.insert("fds", inherited);
     return result;
@@ -93,6 +101,13 @@ int main(int argc, char **argv)
             err() << "cannot write " << reportFile << Qt::endl;
             return 3;
         }
+    }
+
+    const QString startsFile = qEnvironmentVariable("KAVREL_TEST_STARTS");
+    if (!startsFile.isEmpty()) {
+        QFile f(startsFile);
+        if (!f.open(QIODevice::Append) || f.write(args.value(args.size() - 1).toUtf8() + '\n') < 0)
+            return 3;
     }
 
     const QUrlQuery query(QUrl(args.isEmpty() ? QString() : args.last()));
@@ -140,16 +155,29 @@ int main(int argc, char **argv)
     });
     QObject::connect(&socket, &QWebSocket::disconnected, [&]() {
         err() << "closed " << socket.closeCode() << Qt::endl;
-        app.exit(connected ? 0 : 2);
+        app.exit(!connected ? 2 : action == "leave" ? query.queryItemValue("code").toInt() : 0);
     });
     QObject::connect(&socket, &QWebSocket::textMessageReceived, [&](const QString &msg) {
-        if (action == "echo")
+        if (action == "echo" && msg.startsWith("test.exit "))
+            app.exit(msg.mid(10).toInt());
+        else if (action == "echo")
             socket.sendTextMessage(msg);
+        else if (action == "answer") {
+            const QJsonObject request = QJsonDocument::fromJson(msg.toUtf8()).object();
+            if (request.contains("id") && request.contains("method"))
+                socket.sendTextMessage(
+                    compact({{"jsonrpc", "2.0"},
+                             {"id", request.value("id")},
+                             {"result",
+                              QJsonObject{{"method", request.value("method")}, {"params", request.value("params")}}}}));
+        }
     });
     QObject::connect(&socket, &QWebSocket::connected, [&]() {
         connected = true;
         socket.sendTextMessage(compact(notification("test.report", report)));
-        if (action == "send")
+        if (action == "leave")
+            socket.close();
+        else if (action == "send")
             socket.sendTextMessage(query.queryItemValue("text", QUrl::FullyDecoded));
         else if (action == "status")
             socket.sendTextMessage(compact(

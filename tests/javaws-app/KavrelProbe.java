@@ -2,7 +2,8 @@
 // joins the page's session through the application kit
 // (clients/java/com/obrenta/kavrel/KavrelSession.java), reports what it was
 // given, echoes what the page sends and ends when the agent closes the
-// connection. When KAVREL_PROBE_LOG names a file, it records there how its
+// connection. Asked with "probe.ask", it asks the page in turn through the
+// kit's request() and reports what came back as "probe.asked". When KAVREL_PROBE_LOG names a file, it records there how its
 // connection ended.
 import com.obrenta.kavrel.KavrelSession;
 import java.io.FileWriter;
@@ -54,7 +55,29 @@ public class KavrelProbe implements KavrelSession.Listener {
 
     @Override
     public void onMessage(KavrelSession session, String text) throws java.io.IOException {
-        session.send(text);
+        KavrelSession.Request request = KavrelSession.Request.parse(text);
+        if (request != null && request.method().equals("probe.ask"))
+            new Thread(() -> ask(session)).start();
+        else
+            session.send(text);
+    }
+
+    // request() waits for an answer that the session's own thread reads, so it
+    // runs on a thread of its own.
+    private static void ask(KavrelSession session) {
+        String report;
+        try {
+            report = "{\"result\":" + session.request("page.name", "{\"of\":\"probe\"}", 20000) + "}";
+        } catch (KavrelSession.RequestException e) {
+            report = "{\"code\":" + e.code() + ",\"message\":" + quote(e.getMessage()) + ",\"data\":" + e.data() + "}";
+        } catch (Exception e) {
+            report = "{\"failure\":" + quote(e.toString()) + "}";
+        }
+        try {
+            session.send("{\"jsonrpc\":\"2.0\",\"method\":\"probe.asked\",\"params\":" + report + "}");
+        } catch (java.io.IOException e) {
+            // The page has gone; nobody is left to tell.
+        }
     }
 
     @Override

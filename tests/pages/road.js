@@ -1,8 +1,8 @@
 // The road of a launch as a web page walks it through the page kit's public
 // API. Query: ports=P1,P2 (free, for the launch URL), via (the host the kit
 // connects to), app (an address the agent allows), forbidden (one it
-// refuses), name (the browser), steps (which of road, refusal, failures and
-// blocked to walk, in that order; "done" follows the last). Each step is reported by fetching
+// refuses), name (the browser), steps (which of road, refusal, failures,
+// example and blocked to walk, in that order; "done" follows the last). Each step is reported by fetching
 // /report?<text>; the kit's open() reports "launch <URL>", which the test
 // answers by starting the launcher as the desktop would (or, for the error
 // steps, by starting none or a stranger). A failure reports "error <text>".
@@ -83,10 +83,12 @@ async function road() {
     await box.until(() => box.texts.length >= 3, "echo");
     check(box.texts[2] === text, "sent " + text + ", echoed " + box.texts[2]);
     await report("echoed " + box.texts[2]);
-    session.close();
+    // The application ends by itself: the page hears how, then the close.
+    session.send("test.exit 5");
     await box.until(() => box.closed, "close");
-    check(box.statuses.length === 0, "statuses " + JSON.stringify(box.statuses));
-    await report("left " + box.closed.code);
+    const ended = box.statuses[box.statuses.length - 1];
+    await report("left " + box.closed.code + " " + box.statuses.map(s => s.state).join(",") + " " + ended.exitCode
+                 + " " + ended.crashed);
 }
 
 async function refusal() {
@@ -105,6 +107,65 @@ async function failures() {
     await report("failed " + stranger.code + " " + stranger.message);
 }
 
+// The kit's example page in a frame, clicked as a user would: one launch for
+// each outcome it words, reported as "example-<case> <what the page shows>".
+async function example() {
+    const frame = document.createElement("iframe");
+    frame.src = "/example/index.html";
+    await new Promise(resolve => {
+        frame.onload = resolve;
+        document.body.appendChild(frame);
+    });
+    const page = frame.contentDocument;
+    const $ = id => page.getElementById(id);
+    const until = async (ready, what) => {
+        const end = Date.now() + STEP_MS;
+        while (!ready()) {
+            check(Date.now() < end, "the example page shows no " + what + ": " + $("log").textContent);
+            await new Promise(resolve => setTimeout(resolve, 100));
+        }
+    };
+    // The launch button comes back once the page has no session.
+    const over = () => !$("launch").disabled;
+    const outcomeOf = async (app, name, extra = {}) => {
+        frame.contentWindow.kavrelLaunchOptions = options(extra);
+        $("app").value = app;
+        $("launch").click();
+        await until(over, name);
+        await report("example-" + name + " " + $("outcome").textContent);
+    };
+
+    const answering = query.get("app").replace("action=echo", "action=answer");
+    frame.contentWindow.kavrelLaunchOptions = options();
+    $("app").value = answering;
+    $("launch").click();
+    await until(() => !$("ask").disabled && $("outcome").dataset.kind === "good", "running application");
+    $("ask").click();
+    await until(() => $("answer").textContent.startsWith("The application answered"), "answer");
+    await report("example-answer " + $("answer").textContent);
+    $("close").click();
+    await until(over, "close");
+    await report("example-closed " + $("outcome").textContent);
+
+    await outcomeOf(query.get("forbidden"), "forbidden");
+    await outcomeOf(answering.replace("action=answer", "action=crash"), "crashed");
+    await outcomeOf(answering.replace("action=answer", "action=exit&code=0"), "not-started");
+    await outcomeOf(answering, "unreachable", {timeoutMs: 1500});
+
+    // The user stops waiting once the launch URL is out.
+    let opened = false;
+    frame.contentWindow.kavrelLaunchOptions = options({open: async url => {
+        await report("launch " + url);
+        opened = true;
+    }});
+    $("launch").click();
+    await until(() => opened, "launch URL");
+    $("cancel").click();
+    await until(over, "cancelled launch");
+    await report("example-cancelled " + $("outcome").textContent);
+    frame.remove();
+}
+
 // The agent runs and the test starts the launcher, but the browser keeps
 // this page from the computer.
 async function blocked() {
@@ -113,7 +174,7 @@ async function blocked() {
 }
 
 async function walk() {
-    const steps = {road, refusal, failures, blocked};
+    const steps = {road, refusal, failures, example, blocked};
     for (const step of query.get("steps").split(","))
         await steps[step]();
     await report("done");

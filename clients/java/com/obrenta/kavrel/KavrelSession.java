@@ -11,6 +11,7 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.net.InetSocketAddress;
 import java.net.Socket;
+import java.net.SocketTimeoutException;
 import java.net.URI;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
@@ -21,9 +22,16 @@ import java.security.SecureRandom;
 import java.security.cert.Certificate;
 import java.security.cert.CertificateFactory;
 import java.util.Base64;
+import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
+import java.util.concurrent.atomic.AtomicLong;
 import javax.net.ssl.SNIHostName;
 import javax.net.ssl.SSLContext;
 import javax.net.ssl.SSLParameters;
@@ -51,6 +59,11 @@ import javax.net.ssl.TrustManagerFactory;
  * KavrelSession session = KavrelSession.connect((s, text) -&gt; s.send(text));
  * session.send("{\"jsonrpc\":\"2.0\",\"method\":\"app.ready\",\"params\":{}}");
  * </pre>
+ *
+ * <p>Pages and applications that speak JSON-RPC 2.0 to each other find
+ * requests with {@link Request#parse} and answer them with {@link #answer} or
+ * {@link #answerError}; {@link #request} asks the page and waits for its
+ * answer.
  */
 public final class KavrelSession implements AutoCloseable {
     /** What the session hands to the application. */
@@ -71,6 +84,70 @@ public final class KavrelSession implements AutoCloseable {
         }
     }
 
+    /** A JSON-RPC 2.0 request or notification from the page. */
+    public static final class Request {
+        private final String id;
+        private final String method;
+        private final String params;
+
+        private Request(String id, String method, String params) {
+            this.id = id;
+            this.method = method;
+            this.params = params;
+        }
+
+        /** The request in text; null when text is not a JSON-RPC request or notification. */
+        public static Request parse(String text) {
+            Map<String, String> members = members(text);
+            if (members == null || !members.containsKey("method") || !members.get("method").startsWith("\""))
+                return null;
+            String params = members.get("params");
+            if (params != null && !params.startsWith("{") && !params.startsWith("["))
+                return null;
+            return new Request(members.get("id"), unquote(members.get("method")), params);
+        }
+
+        public String method() {
+            return method;
+        }
+
+        /** The params as JSON text (an object or an array); null when there are none. */
+        public String params() {
+            return params;
+        }
+
+        /** The id as JSON text; null for a notification, which gets no answer. */
+        public String id() {
+            return id;
+        }
+
+        public boolean isNotification() {
+            return id == null;
+        }
+    }
+
+    /** The page answered a request with a JSON-RPC error. */
+    public static final class RequestException extends IOException {
+        private static final long serialVersionUID = 1L;
+        private final int code;
+        private final String data;
+
+        public RequestException(int code, String message, String data) {
+            super(message);
+            this.code = code;
+            this.data = data;
+        }
+
+        public int code() {
+            return code;
+        }
+
+        /** The error's data as JSON text; null when there is none. */
+        public String data() {
+            return data;
+        }
+    }
+
     /** The agent closes a connection whose message exceeds this, so the application does too. */
     public static final int MAX_MESSAGE_SIZE = 64 * 1024 * 1024;
 
@@ -82,12 +159,20 @@ public final class KavrelSession implements AutoCloseable {
     private static final int CLOSE = 0x8;
     private static final int PING = 0x9;
     private static final int CONTINUATION = 0x0;
+    // The ids of request(), as the page kit makes its own: answers to them
+    // are told apart without parsing every text.
+    private static final String REQUEST_ID = "kavrel-request-";
+    private static final int MAX_JSON_DEPTH = 256;
 
     private final Socket socket;
     private final InputStream in;
     private final OutputStream out;
     private final SecureRandom random;
     private final Object writeLock = new Object();
+    private final Map<String, CompletableFuture<String>> pending = new ConcurrentHashMap<>();
+    private final AtomicLong lastId = new AtomicLong();
+    private volatile Thread reader;
+    private volatile boolean ended;
     private String greeting;
     private boolean closeSent;
     // The agent's close frame, once it has come.
@@ -168,6 +253,65 @@ public final class KavrelSession implements AutoCloseable {
         writeFrame(TEXT, payload);
     }
 
+    /**
+     * Sends a JSON-RPC 2.0 request to the page and returns its answer's
+     * result as JSON text. paramsJson is an object or an array as JSON text,
+     * or null for none. Throws a {@link RequestException} when the page
+     * answers an error, a SocketTimeoutException when no answer came within
+     * timeoutMillis, an IOException when the session is or becomes closed.
+     * The answer never reaches {@link Listener#onMessage}. Not to be called
+     * on the session's own thread (from onMessage), which reads the answer.
+     */
+    public String request(String method, String paramsJson, long timeoutMillis)
+        throws IOException, InterruptedException {
+        if (Thread.currentThread() == reader)
+            throw new IllegalStateException("request() cannot wait on the thread that reads its answer");
+        String id = REQUEST_ID + lastId.incrementAndGet();
+        CompletableFuture<String> answer = new CompletableFuture<>();
+        pending.put(id, answer);
+        try {
+            if (ended)
+                throw new IOException("the session is closed");
+            send("{\"jsonrpc\":\"2.0\",\"id\":" + quote(id) + ",\"method\":" + quote(method)
+                 + (paramsJson == null ? "" : ",\"params\":" + paramsJson) + "}");
+            return answer.get(timeoutMillis, TimeUnit.MILLISECONDS);
+        } catch (ExecutionException e) {
+            throw e.getCause() instanceof IOException ? (IOException) e.getCause() : new IOException(e.getCause());
+        } catch (TimeoutException e) {
+            throw new SocketTimeoutException("no answer to " + method + " within " + timeoutMillis + " ms");
+        } finally {
+            pending.remove(id);
+        }
+    }
+
+    /** Answers a request with its result, JSON text (null for null); a notification gets nothing. */
+    public void answer(Request request, String resultJson) throws IOException {
+        if (!request.isNotification())
+            send("{\"jsonrpc\":\"2.0\",\"id\":" + request.id() + ",\"result\":"
+                 + (resultJson == null ? "null" : resultJson) + "}");
+    }
+
+    /** Answers a request with a JSON-RPC error; a notification gets nothing. */
+    public void answerError(Request request, int code, String message) throws IOException {
+        if (!request.isNotification())
+            send("{\"jsonrpc\":\"2.0\",\"id\":" + request.id() + ",\"error\":{\"code\":" + code
+                 + ",\"message\":" + quote(message) + "}}");
+    }
+
+    /** text as a JSON string, quotes included. */
+    public static String quote(String text) {
+        StringBuilder out = new StringBuilder(text.length() + 2).append('"');
+        for (char c : text.toCharArray()) {
+            if (c == '"' || c == '\\')
+                out.append('\\').append(c);
+            else if (c < 0x20)
+                out.append(String.format("\\u%04x", (int) c));
+            else
+                out.append(c);
+        }
+        return out.append('"').toString();
+    }
+
     /** Ends the session with 1000; the agent then closes the page's connection. */
     @Override
     public void close() {
@@ -237,7 +381,7 @@ public final class KavrelSession implements AutoCloseable {
     }
 
     private void start(Listener listener) {
-        Thread reader = new Thread(() -> run(listener), "kavrel-session");
+        reader = new Thread(() -> run(listener), "kavrel-session");
         reader.start();
     }
 
@@ -246,15 +390,168 @@ public final class KavrelSession implements AutoCloseable {
         String reason = "";
         try {
             String text;
-            while ((text = readText()) != null)
-                listener.onMessage(this, text);
+            while ((text = readText()) != null) {
+                if (!tookAnswer(text))
+                    listener.onMessage(this, text);
+            }
             code = closeCode;
             reason = closeReason;
         } catch (IOException e) {
             // A broken connection ends the session like a close without a frame.
         } finally {
             closeSocket();
+            ended = true;
+            for (CompletableFuture<String> answer : pending.values())
+                answer.completeExceptionally(new IOException("the session ended before the answer came"));
             listener.onClose(code, reason);
+        }
+    }
+
+    // An answer to one of request()'s ids, late ones included, is request()'s alone.
+    private boolean tookAnswer(String text) {
+        if (!text.contains("\"" + REQUEST_ID))
+            return false;
+        Map<String, String> members = members(text);
+        if (members == null || members.containsKey("method") || !members.containsKey("id")
+            || !(members.containsKey("result") || members.containsKey("error")))
+            return false;
+        String id = members.get("id").startsWith("\"") ? unquote(members.get("id")) : "";
+        if (!id.startsWith(REQUEST_ID))
+            return false;
+        CompletableFuture<String> answer = pending.get(id);
+        if (answer == null)
+            return true;
+        Map<String, String> error = members.containsKey("error") ? members(members.get("error")) : null;
+        if (error == null) {
+            answer.complete(members.getOrDefault("result", "null"));
+            return true;
+        }
+        int code = 0;
+        try {
+            code = Integer.parseInt(error.getOrDefault("code", "0"));
+        } catch (NumberFormatException e) {
+            // Not a JSON-RPC error code; 0 says so.
+        }
+        String message = error.getOrDefault("message", "\"\"");
+        answer.completeExceptionally(
+            new RequestException(code, message.startsWith("\"") ? unquote(message) : message, error.get("data")));
+        return true;
+    }
+
+    // The members of the JSON object in text, each as its JSON text; null
+    // when text is not one JSON object.
+    static Map<String, String> members(String text) {
+        JsonReader json = new JsonReader(text);
+        try {
+            Map<String, String> members = new LinkedHashMap<>();
+            json.expect('{');
+            if (!json.eat('}')) {
+                do {
+                    String name = json.string();
+                    json.expect(':');
+                    json.skipBlanks();
+                    int start = json.at;
+                    json.value(0);
+                    members.put(name, text.substring(start, json.at));
+                } while (json.eat(','));
+                json.expect('}');
+            }
+            json.skipBlanks();
+            return json.at == text.length() ? members : null;
+        } catch (IllegalArgumentException | IndexOutOfBoundsException e) {
+            return null;
+        }
+    }
+
+    // The text of a JSON string literal.
+    static String unquote(String literal) {
+        return new JsonReader(literal).string();
+    }
+
+    // Just enough of a JSON reader to find a message's members.
+    private static final class JsonReader {
+        private final String text;
+        int at;
+
+        JsonReader(String text) {
+            this.text = text;
+        }
+
+        void skipBlanks() {
+            while (at < text.length() && " \t\r\n".indexOf(text.charAt(at)) >= 0)
+                ++at;
+        }
+
+        boolean eat(char c) {
+            skipBlanks();
+            if (at < text.length() && text.charAt(at) == c) {
+                ++at;
+                return true;
+            }
+            return false;
+        }
+
+        void expect(char c) {
+            if (!eat(c))
+                throw new IllegalArgumentException("expected " + c + " at " + at);
+        }
+
+        String string() {
+            expect('"');
+            StringBuilder out = new StringBuilder();
+            while (true) {
+                char c = text.charAt(at++);
+                if (c == '"')
+                    return out.toString();
+                if (c < 0x20)
+                    throw new IllegalArgumentException("control character in a string");
+                if (c != '\\') {
+                    out.append(c);
+                    continue;
+                }
+                char escaped = text.charAt(at++);
+                int simple = "\"\\/bfnrt".indexOf(escaped);
+                if (simple >= 0) {
+                    out.append("\"\\/\b\f\n\r\t".charAt(simple));
+                } else if (escaped == 'u') {
+                    out.append((char) Integer.parseInt(text.substring(at, at + 4), 16));
+                    at += 4;
+                } else {
+                    throw new IllegalArgumentException("bad escape");
+                }
+            }
+        }
+
+        void value(int depth) {
+            if (depth > MAX_JSON_DEPTH)
+                throw new IllegalArgumentException("nested too deeply");
+            skipBlanks();
+            char c = text.charAt(at);
+            if (c == '"') {
+                string();
+            } else if (eat('{')) {
+                if (!eat('}')) {
+                    do {
+                        string();
+                        expect(':');
+                        value(depth + 1);
+                    } while (eat(','));
+                    expect('}');
+                }
+            } else if (eat('[')) {
+                if (!eat(']')) {
+                    do
+                        value(depth + 1);
+                    while (eat(','));
+                    expect(']');
+                }
+            } else {
+                int start = at;
+                while (at < text.length() && "+-.0123456789Eeflnrstu".indexOf(text.charAt(at)) >= 0)
+                    ++at;
+                if (at == start)
+                    throw new IllegalArgumentException("unexpected " + c);
+            }
         }
     }
 
