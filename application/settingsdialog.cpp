@@ -35,7 +35,13 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     (new TrustReportPage(this))->addAsTab(ui->verticalLayout, tr("Aplikácie"));
 
     const std::unique_ptr<QSettings> settings = Utils::config();
-    ui->txtDisableJava->setChecked(settings->value("settings/disableWebStartApps", false).toBool());
+    const AdminPolicy policy = AdminPolicy::read();
+    const bool webStartDisabled = settings->value("settings/disableWebStartApps", false).toBool();
+    ui->txtDisableJava->setChecked(webStartDisabled);
+    if (policy.isLocked()) {
+        ui->txtDisableJava->setEnabled(false);
+        ui->txtDisableJava->setToolTip(tr("Nastavené správcom"));
+    }
     ui->txtDisableNative->setChecked(settings->value("settings/disableNativeApps", false).toBool());
 
     model = new QStandardItemModel(0, 3, this);
@@ -69,6 +75,16 @@ SettingsDialog::SettingsDialog(QWidget *parent)
         // Elided in the middle when long; the whole address is here.
         urlItem->setToolTip(url);
         auto *stateItem = new QStandardItem(settings->value(group + "/state").toString());
+        if (policy.decides(url)) {
+            // Shown as the administrator has it, greyed; never edited nor saved.
+            const LaunchDecision decision = policy.decide(url, stateItem->text(), webStartDisabled);
+            stateItem->setText(decision == LaunchDecision::Allow        ? ENABLED
+                                   : decision == LaunchDecision::Refuse ? DISABLED
+                                                                        : ASK);
+            stateItem->setEnabled(false);
+            stateItem->setEditable(false);
+            stateItem->setToolTip(tr("Nastavené správcom"));
+        }
         model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem});
     }
     // Kept even on Cancel.
@@ -108,9 +124,14 @@ SettingsDialog::~SettingsDialog()
 void SettingsDialog::accept()
 {
     Utils::changeConfig([this](QSettings &settings) {
-        settings.setValue("settings/disableWebStartApps", ui->txtDisableJava->isChecked());
-        settings.setValue("settings/disableNativeApps", ui->txtDisableNative->isChecked());
+        // Locked by the administrator, the switches stay as they were.
+        if (ui->txtDisableJava->isEnabled()) {
+            settings.setValue("settings/disableWebStartApps", ui->txtDisableJava->isChecked());
+            settings.setValue("settings/disableNativeApps", ui->txtDisableNative->isChecked());
+        }
         for (int row = 0; row < model->rowCount(); ++row) {
+            if (!model->item(row, 2)->isEnabled())
+                continue;
             const QString group = findGroup(settings, model->item(row, 1)->text());
             // The group may have been removed by hand while the dialog was open.
             if (!group.isEmpty())
@@ -120,7 +141,7 @@ void SettingsDialog::accept()
     QDialog::accept();
 }
 
-bool SettingsDialog::checkApp(QString url)
+LaunchDecision SettingsDialog::checkApp(QString url)
 {
     const std::unique_ptr<QSettings> settings = Utils::config();
     const QString group = findGroup(*settings, url);
@@ -134,15 +155,10 @@ bool SettingsDialog::checkApp(QString url)
                 s.setValue(newGroup(s) + "/url", url);
         });
     }
-
-    if (state == ENABLED)
-        return true;
-    if (state == DISABLED)
-        return false;
-    // "ask" is never put to the user at launch time; it follows the default.
+    // No address counts as native here, so only the Java Web Start switch decides.
     const QString key = NativeAppsManager::isNativeUrl(url) ? "settings/disableNativeApps"
                                                             : "settings/disableWebStartApps";
-    return !settings->value(key, false).toBool();
+    return AdminPolicy::read().decide(url, state, settings->value(key, false).toBool());
 }
 
 QString SettingsDialog::findGroup(QSettings &s, QString url)

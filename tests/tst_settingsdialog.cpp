@@ -89,11 +89,12 @@ void TestSettingsDialog::editAndSave()
     QCOMPARE(rows, QStringList({"Alfa a1", "Alfa a2", javaTitle + " c", "Beta b"}));
     QCOMPARE(SettingsDialog::securityToLabel(m->index(3, 2).data().toString()), QString("Opýtať sa"));
 
-    // "ask" is not offered; leaving without a choice commits the default.
+    // "ask" is offered and kept when the list is left without a choice.
     QComboBox *combo = clickState(dialog, 3);
     QVERIFY(combo);
-    QCOMPARE(combo->count(), 3);
-    QCOMPARE(combo->currentIndex(), -1);
+    QCOMPARE(combo->count(), 4);
+    QCOMPARE(combo->itemText(3), QString("Opýtať sa"));
+    QCOMPARE(combo->currentIndex(), 3);
     QTest::keyClick(combo->view(), Qt::Key_Escape);
     QVERIFY(backToDialog(dialog));
 
@@ -103,7 +104,7 @@ void TestSettingsDialog::editAndSave()
     click(dialog.findChild<QCheckBox *>("txtDisableJava"));
     click(button(dialog, QDialogButtonBox::Ok));
 
-    QCOMPARE(read("application_0/state"), QVariant(""));
+    QCOMPARE(read("application_0/state"), QVariant("ask"));
     QCOMPARE(read("application_1/state"), QVariant("disabled"));
     QCOMPARE(read("application_2/state"), QVariant("enabled"));
     QCOMPARE(read("application_3/state"), QVariant(""));
