@@ -83,10 +83,11 @@ AdminPolicy AdminPolicy::read(const QString &path)
 QString AdminPolicy::parse(const QString &copy)
 {
     QSettings s(copy, QSettings::IniFormat);
-    s.sync();
+    // The first look at the keys reads the file, and only that sets the status.
+    const QStringList keys = s.allKeys();
     if (s.status() != QSettings::NoError)
         return "ma chybny tvar";
-    for (const QString &key : s.allKeys()) {
+    for (const QString &key : keys) {
         // Rules of a later version: the ones known here still hold.
         if (!key.startsWith(GROUP) || !KEYS.contains(key.mid(GROUP.size())))
             qWarning() << "Neznamy kluc v pravidlach spravcu sa ignoruje:" << key;
