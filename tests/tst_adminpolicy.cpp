@@ -38,6 +38,7 @@ private slots:
     void decisions();
     void pagesAndLaunches();
     void lockedSettings();
+    void shippedExample();
 
 private:
     static void write(const QByteArray &content, int mode = 0644, uid_t owner = 0)
@@ -233,6 +234,19 @@ void TestAdminPolicy::lockedSettings()
     QCOMPARE(shown, QStringList({"https://a.example/evil.jnlp disabled", "https://a.example/good.jnlp ask"}));
     dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
     QCOMPARE(readAll(Utils::fileConfig()), before);
+}
+
+// The example the package ships is a policy the agent takes as it stands.
+void TestAdminPolicy::shippedExample()
+{
+    TestHome home;
+    write(readAll(QString(KAVREL_SOURCE_DIR) + "/packaging/policy.ini.example"));
+    QVERIFY(AdminPolicy::read().admitsOrigin("https://portal.example.com"));
+    QVERIFY(!AdminPolicy::read().admitsOrigin("https://else.example"));
+    QCOMPARE(SettingsDialog::checkApp("http://apps.example.com/a.jnlp"), LaunchDecision::Refuse);
+    QCOMPARE(SettingsDialog::checkApp("https://apps.example.com/a.jnlp"), LaunchDecision::Allow);
+    QCOMPARE(SettingsDialog::checkApp("https://other.example/a.jnlp"), LaunchDecision::Ask);
+    QVERIFY2(log->warnings().isEmpty(), qPrintable(log->warnings().join('\n')));
 }
 
 QTEST_MAIN(TestAdminPolicy)
