@@ -134,15 +134,15 @@ LaunchDecision AdminPolicy::decide(const QString &url, const QString &userState,
             return LaunchDecision::Refuse;
         if (userState == SettingsDialog::ASK)
             return LaunchDecision::Ask;
+        // The user's own word for every address not decided one by one.
+        if (webStartDisabled)
+            return LaunchDecision::Refuse;
     }
-    if (defaultDecision == "allow")
-        return LaunchDecision::Allow;
     if (defaultDecision == "refuse")
         return LaunchDecision::Refuse;
     if (defaultDecision == "ask")
         return LaunchDecision::Ask;
-    // Locked, the user's switch does not count either.
-    return webStartDisabled && !locked ? LaunchDecision::Refuse : LaunchDecision::Allow;
+    return LaunchDecision::Allow;
 }
 
 bool AdminPolicy::decides(const QString &url) const

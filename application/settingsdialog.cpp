@@ -7,6 +7,7 @@
 #include "trustreportpage.h"
 #include "utils.h"
 
+#include <QDebug>
 #include <QHeaderView>
 #include <QList>
 #include <QPushButton>
@@ -158,7 +159,10 @@ LaunchDecision SettingsDialog::checkApp(QString url)
     // No address counts as native here, so only the Java Web Start switch decides.
     const QString key = NativeAppsManager::isNativeUrl(url) ? "settings/disableNativeApps"
                                                             : "settings/disableWebStartApps";
-    return AdminPolicy::read().decide(url, state, settings->value(key, false).toBool());
+    const AdminPolicy policy = AdminPolicy::read();
+    if (policy.decides(url))
+        qInfo() << "O spusteni aplikacie" << url << "rozhoduju pravidla spravcu";
+    return policy.decide(url, state, settings->value(key, false).toBool());
 }
 
 QString SettingsDialog::findGroup(QSettings &s, QString url)

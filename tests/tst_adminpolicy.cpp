@@ -125,7 +125,7 @@ void TestAdminPolicy::decisions_data()
 {
     QTest::addColumn<QByteArray>("policy");
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("state"); // "new": no group yet
+    QTest::addColumn<QString>("state"); // "new": no group yet; "switched off": no Java Web Start
     QTest::addColumn<int>("decision");
     const int allow = int(LaunchDecision::Allow), refuse = int(LaunchDecision::Refuse), ask = int(LaunchDecision::Ask);
     const QByteArray rules =
@@ -141,6 +141,9 @@ void TestAdminPolicy::decisions_data()
     QTest::newRow("default for the undecided") << rules + "default=refuse\n"
                                                << "https://else.example/a.jnlp"
                                                << "" << refuse;
+    QTest::newRow("the user's switch beats allow") << rules + "default=allow\n"
+                                                   << "https://else.example/a.jnlp"
+                                                   << "switched off" << refuse;
     QTest::newRow("the user decided") << rules + "default=refuse\n"
                                       << "https://else.example/a.jnlp"
                                       << "enabled" << allow;
@@ -163,7 +166,9 @@ void TestAdminPolicy::decisions()
     QFETCH(int, decision);
     TestHome home;
     write(policy);
-    if (state != "new")
+    if (state == "switched off")
+        QVERIFY(Utils::changeConfig([](QSettings &s) { s.setValue("settings/disableWebStartApps", true); }));
+    else if (state != "new")
         configure(url, state);
     QCOMPARE(SettingsDialog::checkApp(url), LaunchDecision(decision));
     QVERIFY(log->warnings().filter("pravidlami spravcu").isEmpty());
