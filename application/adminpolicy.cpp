@@ -35,9 +35,9 @@ QStringList items(const QVariant &value)
 
 } // namespace
 
-AdminPolicy AdminPolicy::read(const QString &path)
+AdminPolicy AdminPolicy::read()
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = ::open(QFile::encodeName(PATH).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0 && errno == ENOENT)
         return AdminPolicy();
     QString wrong;
@@ -74,7 +74,7 @@ AdminPolicy AdminPolicy::read(const QString &path)
             wrong = policy.parse(copy.fileName());
     }
     if (!wrong.isEmpty()) {
-        qWarning() << "Subor s pravidlami spravcu sa ignoruje:" << path << "-" << wrong;
+        qWarning() << "Subor s pravidlami spravcu sa ignoruje:" << PATH << "-" << wrong;
         return AdminPolicy();
     }
     return policy;

@@ -18,8 +18,8 @@ public:
     // Bigger is no policy an administrator writes by hand.
     static const qint64 MAX_SIZE = 65536;
 
-    // The policy at path as it stands now; PATH is the only one the agent reads.
-    static AdminPolicy read(const QString &path = PATH);
+    // The policy at PATH as it stands now.
+    static AdminPolicy read();
 
     // Whether a page that declared this origin may connect as master.
     bool admitsOrigin(const QString &origin) const;
