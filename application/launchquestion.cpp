@@ -33,6 +33,9 @@ LaunchQuestion::LaunchQuestion(QObject *parent)
 
 LaunchQuestion::~LaunchQuestion()
 {
+    // Gone unanswered: nothing is started on the way out.
+    if (box)
+        box->disconnect(this);
     delete box;
 }
 
