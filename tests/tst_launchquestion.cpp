@@ -85,9 +85,9 @@ void TestLaunchQuestion::askedOneAfterAnother()
     QTRY_COMPARE_WITH_TIMEOUT(two->disconnected.size(), 1, 20000);
     QVERIFY2(agent.waitForLog("\"" + second + "\" pouzivatel nepovolil natrvalo"), qPrintable(agent.errText()));
     QCOMPARE(two->received().mid(1),
-             QStringList{
-                 "{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":{\"code\":-203,"
-                 "\"message\":\"Spustenie aplikacie bolo zakazane pouzivatelom\",\"state\":\"error\"}}"});
+             QStringList{"{\"id\":\"\",\"jsonrpc\":\"2.0\",\"method\":\"kavrel.launchStatus\",\"params\":{\"cause\":"
+                         "\"forbidden\",\"code\":-203,"
+                         "\"message\":\"Spustenie aplikacie bolo zakazane pouzivatelom\",\"state\":\"error\"}}"});
     QSettings config(Utils::fileConfig(), QSettings::IniFormat);
     QCOMPARE(config.value("application_0/state").toString(), QString("ask"));
     QCOMPARE(config.value("application_1/state").toString(), QString("disabled"));
