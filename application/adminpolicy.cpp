@@ -33,6 +33,55 @@ QStringList items(const QVariant &value)
     return result;
 }
 
+// "*" stands for any run of characters, everything else for itself.
+bool matches(const QString &pattern, const QString &text)
+{
+    // Greedy with one step back to the last star: linear in practice, never
+    // the exponential backtracking a naive recursion has with many stars.
+    int p = 0, t = 0, star = -1, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star >= 0) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool matchesAny(const QStringList &patterns, const QString &url)
+{
+    for (const QString &pattern : patterns)
+        if (matches(pattern, url))
+            return true;
+    return false;
+}
+
+// scheme://host[:port] in lower case without the scheme's default port;
+// empty when text is no such origin.
+QString normalOrigin(const QString &text)
+{
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty() || !url.path().isEmpty() || url.hasQuery()
+        || url.hasFragment() || !url.userInfo().isEmpty())
+        return QString();
+    const QString scheme = url.scheme().toLower();
+    const bool secure = scheme == "https" || scheme == "wss";
+    const int port = url.port();
+    const bool defaultPort = port == -1 || port == (secure ? 443 : scheme == "http" || scheme == "ws" ? 80 : -2);
+    const QString host = url.host().contains(':') ? "[" + url.host() + "]" : url.host();
+    return scheme + "://" + host + (defaultPort ? QString() : ":" + QString::number(port));
+}
+
 } // namespace
 
 AdminPolicy AdminPolicy::read()
@@ -148,50 +197,4 @@ LaunchDecision AdminPolicy::decide(const QString &url, const QString &userState,
 bool AdminPolicy::decides(const QString &url) const
 {
     return locked || matchesAny(refuse, url) || matchesAny(allow, url);
-}
-
-bool AdminPolicy::matchesAny(const QStringList &patterns, const QString &url) const
-{
-    for (const QString &pattern : patterns)
-        if (matches(pattern, url))
-            return true;
-    return false;
-}
-
-bool AdminPolicy::matches(const QString &pattern, const QString &text)
-{
-    // Greedy with one step back to the last star: linear in practice, never
-    // the exponential backtracking a naive recursion has with many stars.
-    int p = 0, t = 0, star = -1, resume = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            resume = t;
-        } else if (p < pattern.size() && pattern[p] == text[t]) {
-            ++p;
-            ++t;
-        } else if (star >= 0) {
-            p = star + 1;
-            t = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*')
-        ++p;
-    return p == pattern.size();
-}
-
-QString AdminPolicy::normalOrigin(const QString &text)
-{
-    const QUrl url(text.trimmed(), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty() || !url.path().isEmpty() || url.hasQuery()
-        || url.hasFragment() || !url.userInfo().isEmpty())
-        return QString();
-    const QString scheme = url.scheme().toLower();
-    const bool secure = scheme == "https" || scheme == "wss";
-    const int port = url.port();
-    const bool defaultPort = port == -1 || port == (secure ? 443 : scheme == "http" || scheme == "ws" ? 80 : -2);
-    const QString host = url.host().contains(':') ? "[" + url.host() + "]" : url.host();
-    return scheme + "://" + host + (defaultPort ? QString() : ":" + QString::number(port));
 }

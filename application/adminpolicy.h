@@ -30,16 +30,9 @@ public:
     bool decides(const QString &url) const;
     bool isLocked() const { return locked; }
 
-    // "*" stands for any run of characters, everything else for itself.
-    static bool matches(const QString &pattern, const QString &text);
-    // scheme://host[:port] in lower case without the scheme's default port;
-    // empty when text is no such origin.
-    static QString normalOrigin(const QString &text);
-
 private:
     // Empty when the file's content is sound; else what is wrong with it.
     QString parse(const QString &copy);
-    bool matchesAny(const QStringList &patterns, const QString &url) const;
 
     QString defaultDecision;
     QStringList allow;
