@@ -106,7 +106,7 @@ Allow it to start?</translation>
     </message>
     <message>
         <source>&amp;Nepovoliť</source>
-        <translation>&amp;Don't allow</translation>
+        <translation>&amp;Don&apos;t allow</translation>
     </message>
     <message>
         <source>&amp;Zapamätať si odpoveď pre túto aplikáciu</source>
