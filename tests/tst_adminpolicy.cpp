@@ -182,21 +182,24 @@ void TestAdminPolicy::pagesAndLaunches()
     server.findChild<LaunchQuestion *>()->setTimeout(300);
     const auto page = [&](const QString &origin) {
         auto peer = std::make_unique<TestPeer>(agentCa(), proxy.proxy(), origin);
-        peer->first(wssUrl("kavrel.localhost", server.port(), "/master/T"));
-        return peer;
+        peer->socket.open(wssUrl("kavrel.localhost", server.port(), "/master/T"));
+        // Greeted or refused; neither in time gives none.
+        const bool answered = QTest::qWaitFor([&]() { return peer->texts.size() + peer->disconnected.size() > 0; });
+        return answered ? std::move(peer) : nullptr;
     };
-    QCOMPARE(page(QString())->text(0), MAIN_HELLO);
+    auto before = page(QString());
+    QVERIFY(before && before->text(0) == MAIN_HELLO);
     write(readAll(QString(KAVREL_SOURCE_DIR) + "/packaging/policy.ini.example"));
     for (const QString &origin : {QString(), QString("https://else.example")}) {
         auto refused = page(origin);
-        QTRY_COMPARE_WITH_TIMEOUT(refused->disconnected.size(), 1, 20000);
+        QVERIFY(refused && refused->disconnected.size() == 1);
         QCOMPARE(refused->socket.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
         QCOMPARE(refused->socket.closeReason(), QString("Pristup zamietnuty"));
         QCOMPARE(refused->texts.size(), 0);
     }
 
     auto asking = page("https://portal.example.com");
-    QCOMPARE(asking->text(0), MAIN_HELLO);
+    QVERIFY(asking && asking->text(0) == MAIN_HELLO);
     const QString url = "https://other.example/a.jnlp?action=echo";
     asking->socket.sendTextMessage(QString(R"({"method":"kavrel.launch","params":{"url":"%1"}})").arg(url));
     const auto question = []() -> QMessageBox * {
