@@ -33,6 +33,8 @@ public:
     void ask(QWebSocket *page, const QString &url, const std::function<void(bool allowed)> &answer);
     // Whether a question of this session waits or is shown.
     bool asks(const QString &sessionId) const;
+    // Questions waiting or shown: each may become a running application.
+    int waiting() const { return queue.size(); }
     // For tests, which cannot wait a whole minute.
     void setTimeout(int ms) { timeoutMs = ms; }
 

@@ -291,7 +291,7 @@ LaunchResult Server::admitLaunch(const QString &sessionId, const QVariantMap &pa
         return {LaunchStatus::Refused, "Relacia uz ma spustenu aplikaciu.", LaunchStatus::Cause::SessionBusy};
     // Each running application holds descriptors of ours; the agent's own
     // work must never run out of them.
-    const bool tooMany = running.size() + pendingLaunches.size() >= MAX_RUNNING_APPS;
+    const bool tooMany = running.size() + pendingLaunches.size() + questions->waiting() >= MAX_RUNNING_APPS;
     if (tooMany || !server || server->spareDescriptors() < LAUNCH_RESERVE) {
         qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
         return {LaunchStatus::FailedToStart,
