@@ -186,7 +186,8 @@ void Server::launchNext()
     launchScheduled = true;
     QTimer::singleShot(0, this, &Server::launchNext);
     if (next.client)
-        startLaunch(next.client, next.params, SettingsDialog::checkApp(next.params.value("url").toString()));
+        startLaunch(next.client, next.params,
+                    SettingsDialog::checkApp(next.params.value("url").toString(), next.client->origin()));
 }
 
 // A page that is closing or gone wants nothing started.

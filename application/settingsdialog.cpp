@@ -45,11 +45,11 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     }
     ui->txtDisableNative->setChecked(settings->value("settings/disableNativeApps", false).toBool());
 
-    model = new QStandardItemModel(0, 3, this);
+    model = new QStandardItemModel(0, 4, this);
     ui->treeView->setModel(model);
     delegate = new SecurityItemDelegate(this);
     ui->treeView->setItemDelegate(delegate);
-    model->setHorizontalHeaderLabels({tr("Názov aplikácie"), tr("URL"), tr("Stav")});
+    model->setHorizontalHeaderLabels({tr("Názov aplikácie"), tr("URL"), tr("Stav"), tr("Stránka")});
 
     // Linux lists no native applications, so none is added here.
     NativeAppsManager::list();
@@ -86,7 +86,11 @@ SettingsDialog::SettingsDialog(QWidget *parent)
             stateItem->setEditable(false);
             stateItem->setToolTip(tr("Nastavené správcom"));
         }
-        model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem});
+        // The site whose page asked for it last.
+        auto *originItem = new QStandardItem(settings->value(group + "/origin").toString());
+        originItem->setEditable(false);
+        originItem->setToolTip(originItem->text());
+        model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem, originItem});
     }
     // Kept even on Cancel.
     if (!titlesFound.isEmpty())
@@ -106,6 +110,7 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     header->setSectionResizeMode(0, QHeaderView::Stretch);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(3, QHeaderView::ResizeToContents);
     ui->treeView->setTextElideMode(Qt::ElideMiddle);
     // Room for eight rows (of state boxes) at least, not the three or four
     // that the settings above leave at the dialog's first size.
@@ -142,18 +147,22 @@ void SettingsDialog::accept()
     QDialog::accept();
 }
 
-LaunchDecision SettingsDialog::checkApp(QString url)
+LaunchDecision SettingsDialog::checkApp(QString url, QString origin)
 {
     const std::unique_ptr<QSettings> settings = Utils::config();
     const QString group = findGroup(*settings, url);
-    QString state;
-    if (!group.isEmpty()) {
-        state = settings->value(group + "/state").toString();
-    } else {
-        // Remembered even when refused, so the user finds it in the dialog.
-        Utils::changeConfig([&url](QSettings &s) {
-            if (findGroup(s, url).isEmpty())
-                s.setValue(newGroup(s) + "/url", url);
+    const QString state = group.isEmpty() ? QString() : settings->value(group + "/state").toString();
+    // Remembered even when refused, with the site that asked, so the user
+    // finds it in the dialog; written only when something changed.
+    if (group.isEmpty() || (!origin.isEmpty() && settings->value(group + "/origin").toString() != origin)) {
+        Utils::changeConfig([&url, &origin](QSettings &s) {
+            QString found = findGroup(s, url);
+            if (found.isEmpty()) {
+                found = newGroup(s);
+                s.setValue(found + "/url", url);
+            }
+            if (!origin.isEmpty())
+                s.setValue(found + "/origin", origin);
         });
     }
     // No address counts as native here, so only the Java Web Start switch decides.

@@ -34,8 +34,9 @@ public:
     static const QString APP_PREFIX;
 
     // Whether the application at url may be started, with the
-    // administrator's policy over the user's choice; remembers a new url.
-    static LaunchDecision checkApp(QString url);
+    // administrator's policy over the user's choice; remembers a new url,
+    // and the origin of the page that asked for it last.
+    static LaunchDecision checkApp(QString url, QString origin = QString());
     static QString findGroup(QSettings &s, QString url);
     static QString newGroup(QSettings &s);
     static QString securityToLabel(QString securityId);

@@ -213,6 +213,8 @@ void TestAdminPolicy::pagesAndLaunches()
     QVERIFY(!question()->isModal());
     QTRY_COMPARE_WITH_TIMEOUT(asking->disconnected.size(), 1, 20000);
     QCOMPARE(asking->params(1).value("code").toInt(), -203);
+    // The address is remembered with the site that asked for it.
+    QVERIFY(readAll(Utils::fileConfig()).contains("origin=https://portal.example.com"));
     // Of ours, nothing else: the example is taken as it stands.
     const QStringList ours{"Pravidla spravcu nepovoluju stranku s povodom \"\"",
                            "Pravidla spravcu nepovoluju stranku s povodom \"https://else.example\"",

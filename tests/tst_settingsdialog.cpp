@@ -21,6 +21,7 @@ private slots:
     void editAndSave();
     void cancelWritesNothing();
     void longAddressKeepsStateInView();
+    void originOfLastLaunch();
 
 private:
     static QVariant read(const QString &key) { return QSettings(Utils::fileConfig(), QSettings::IniFormat).value(key); }
@@ -171,7 +172,8 @@ void TestSettingsDialog::longAddressKeepsStateInView()
     QVERIFY(view->visualRect(url).width() < view->fontMetrics().horizontalAdvance(longUrl));
     QCOMPARE(view->textElideMode(), Qt::ElideMiddle);
     // Title and address share what the state leaves.
-    QCOMPARE(header->sectionSize(0) + header->sectionSize(1) + header->sectionSize(2), header->length());
+    QCOMPARE(header->sectionSize(0) + header->sectionSize(1) + header->sectionSize(2) + header->sectionSize(3),
+             header->length());
     QVERIFY(qAbs(header->sectionSize(0) - header->sectionSize(1)) <= 1);
 
     // More than a handful of rows fit.
@@ -189,6 +191,27 @@ void TestSettingsDialog::longAddressKeepsStateInView()
     QVERIFY(pick(dialog, combo, 1));
     click(button(dialog, QDialogButtonBox::Ok));
     QCOMPARE(read("application_0/state"), QVariant("enabled"));
+}
+
+// Each address shows the site whose page asked for it last; a launch from
+// no page (an origin-less client) keeps the one before.
+void TestSettingsDialog::originOfLastLaunch()
+{
+    TestHome home;
+    SettingsDialog::checkApp("https://apps.example/a.jnlp", "https://bank.example");
+    SettingsDialog::checkApp("https://apps.example/a.jnlp", "https://shop.example:8443");
+    SettingsDialog::checkApp("https://apps.example/a.jnlp");
+    SettingsDialog::checkApp("https://apps.example/b.jnlp");
+    SettingsDialog dialog;
+    auto *model = dialog.findChild<QTreeView *>("treeView")->model();
+    QCOMPARE(model->rowCount(), 2);
+    QCOMPARE(model->headerData(3, Qt::Horizontal).toString(), QString("Stránka"));
+    QMap<QString, QString> shown;
+    for (int row = 0; row < model->rowCount(); ++row)
+        shown.insert(model->index(row, 1).data().toString(), model->index(row, 3).data().toString());
+    QCOMPARE(shown,
+             (QMap<QString, QString>{{"https://apps.example/a.jnlp", "https://shop.example:8443"},
+                                     {"https://apps.example/b.jnlp", ""}}));
 }
 
 QTEST_MAIN(TestSettingsDialog)

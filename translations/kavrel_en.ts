@@ -253,6 +253,10 @@ Allow it to start?</translation>
         <translation>Application name</translation>
     </message>
     <message>
+        <source>Stránka</source>
+        <translation>Page</translation>
+    </message>
+    <message>
         <source>Opýtať sa</source>
         <translation>Ask</translation>
     </message>
