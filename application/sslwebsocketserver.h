@@ -54,12 +54,14 @@ public:
     // Listens with TCP_NODELAY and RECEIVE_BUFFER on the listening socket, so
     // that accepted sockets have them from their first byte.
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
+    // The base class's, of the listening socket.
     void close();
     bool isListening() const;
     quint16 serverPort() const;
     QHostAddress serverAddress() const;
     QString errorString() const;
-    // The base class's, with the message limits and TCP_NODELAY applied.
+    // The base class's, with the message limits applied and the TLS socket
+    // underneath noted.
     QWebSocket *nextPendingConnection() override;
 
     // About how many more descriptors the process may open.
