@@ -1,7 +1,5 @@
 #include "qmessageboxresize.h"
 
-#include "qtinternals.h"
-
 #include <QEvent>
 #include <QGridLayout>
 #include <QSpacerItem>
@@ -19,6 +17,19 @@ QMessageBoxResize::QMessageBoxResize()
 }
 
 QMessageBoxResize::~QMessageBoxResize() = default;
+
+QTextEdit *QMessageBoxResize::details(const QMessageBox &box)
+{
+    const QString text = box.detailedText();
+    if (text.isEmpty())
+        return nullptr;
+    const QList<QTextEdit *> edits = box.findChildren<QTextEdit *>();
+    for (QTextEdit *edit : edits) {
+        if (edit->isReadOnly() && edit->toPlainText() == text)
+            return edit;
+    }
+    return nullptr;
+}
 
 // QMessageBox rebuilds its grid whenever the icon or the informative text
 // changes, dropping the spacer; put it back before the box is shown.
@@ -43,8 +54,11 @@ bool QMessageBoxResize::event(QEvent *e)
     const bool result = QMessageBox::event(e);
     if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseMove) {
         setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-        if (QTextEdit *edit = QtInternals::messageBoxDetails(*this))
-            edit->setMaximumHeight(QWIDGETSIZE_MAX);
+        // Found once: the log it holds may be long.
+        if (!detailsEdit)
+            detailsEdit = details(*this);
+        if (detailsEdit)
+            detailsEdit->setMaximumHeight(QWIDGETSIZE_MAX);
     }
     return result;
 }

@@ -35,7 +35,8 @@ void SecurityItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &
     box.rect = QRect(0, 0, option.rect.width(), option.rect.height());
     box.currentText = SettingsDialog::securityToLabel(index.data(Qt::EditRole).toString());
     box.frame = true;
-    box.state = QStyle::State_Enabled;
+    // Greyed where the administrator decides.
+    box.state = index.flags() & Qt::ItemIsEnabled ? QStyle::State_Enabled : QStyle::State_None;
     painter->translate(option.rect.topLeft());
     QApplication::style()->drawComplexControl(QStyle::CC_ComboBox, &box, painter);
     QApplication::style()->drawControl(QStyle::CE_ComboBoxLabel, &box, painter);
@@ -63,11 +64,11 @@ QWidget *SecurityItemDelegate::createEditor(QWidget *parent, const QStyleOptionV
 {
     if (index.column() != STATE_COLUMN)
         return QStyledItemDelegate::createEditor(parent, option, index);
-    // "ask" is not offered: it acts as the default anyway.
     auto *combo = new QComboBox(parent);
     combo->addItem(SettingsDialog::securityToLabel(SettingsDialog::DEFAULT), SettingsDialog::DEFAULT);
     combo->addItem(SettingsDialog::securityToLabel(SettingsDialog::ENABLED), SettingsDialog::ENABLED);
     combo->addItem(SettingsDialog::securityToLabel(SettingsDialog::DISABLED), SettingsDialog::DISABLED);
+    combo->addItem(SettingsDialog::securityToLabel(SettingsDialog::ASK), SettingsDialog::ASK);
     return combo;
 }
 

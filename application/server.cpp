@@ -2,6 +2,7 @@
 
 #include "backpressure.h"
 #include "javaappsmanager.h"
+#include "launchquestion.h"
 #include "launchstatus.h"
 #include "runprocess.h"
 #include "settingsdialog.h"
@@ -28,6 +29,7 @@ Server *Server::lastInstance = nullptr;
 Server::Server(QString masterToken, QObject *parent)
     : QObject(parent)
     , flow(new BackPressure(this))
+    , questions(new LaunchQuestion(this))
     , token(masterToken)
 {
     lastInstance = this;
@@ -45,6 +47,8 @@ QString Server::readCommand(const QString &msg, QVariantMap *params)
 
 Server::~Server()
 {
+    // Its pending answers would launch for connections going below.
+    delete questions;
     // A connection being deleted still reports its disconnection, which would
     // change the table under this loop.
     QList<QWebSocket *> tracked;
@@ -98,10 +102,14 @@ void Server::onNewConnection()
             } else
                 SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodeNormal, QString());
         } else if (segments[0] == "master") {
-            if (!Wire::sameToken(segments[1], token))
+            if (!Wire::sameToken(segments[1], token)) {
                 SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, Wire::DENIED);
-            else
+            } else if (!AdminPolicy::read().admitsOrigin(socket->origin())) {
+                qWarning() << "Pravidla spravcu nepovoluju stranku s povodom" << socket->origin();
+                SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, Wire::DENIED);
+            } else {
                 accept(socket, QUuid::createUuid().toString(QUuid::WithoutBraces));
+            }
         } else {
             SslWebSocketServer::refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, "Neznama operacia");
         }
@@ -193,7 +201,8 @@ void Server::launchNext()
     launchScheduled = true;
     QTimer::singleShot(0, this, &Server::launchNext);
     if (next.client)
-        startLaunch(next.client, next.params);
+        startLaunch(next.client, next.params,
+                    SettingsDialog::checkApp(next.params.value("url").toString(), next.client->origin()));
 }
 
 // A page that is closing or gone wants nothing started.
@@ -205,9 +214,18 @@ void Server::dropPendingLaunch(QWebSocket *client)
     }
 }
 
-void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
+void Server::startLaunch(QWebSocket *client, const QVariantMap &params, LaunchDecision decision)
 {
     const QString url = params.value("url").toString();
+    if (decision == LaunchDecision::Ask) {
+        const QPointer<QWebSocket> page(client);
+        questions->ask(client, url, [this, page, params](bool allowed) {
+            // A page gone meanwhile wants nothing started and hears nothing.
+            if (page && page->state() == QAbstractSocket::ConnectedState)
+                startLaunch(page, params, allowed ? LaunchDecision::Allow : LaunchDecision::Refuse);
+        });
+        return;
+    }
     const QString javaXmx = params.value("javaXmx").toString();
     const QString javaXms = params.value("javaXms").toString();
     const QString javaXss = params.value("javaXss").toString();
@@ -243,7 +261,7 @@ void Server::startLaunch(QWebSocket *client, const QVariantMap &params)
     connect(proc, &QProcess::errorOccurred, this, &Server::onProcessError);
     connect(proc, &QProcess::started, this, &Server::onProcessStarted);
 
-    if (!SettingsDialog::checkApp(url)) {
+    if (decision != LaunchDecision::Allow) {
         qWarning() << "Spustenie aplikacie" << url << "bolo zakazane pouzivatelom";
         reportLaunchFailure(sessionId,
                             {LaunchStatus::Forbidden, "Spustenie aplikacie bolo zakazane pouzivatelom",
@@ -284,11 +302,12 @@ LaunchResult Server::admitLaunch(const QString &sessionId, const QVariantMap &pa
         busy = busy || proc->property(PROPERTY_SESSION_ID).toString() == sessionId;
     for (const PendingLaunch &pending : pendingLaunches)
         busy = busy || (pending.client && pending.client->property(PROPERTY_SESSION_ID).toString() == sessionId);
+    busy = busy || questions->asks(sessionId);
     if (busy)
         return {LaunchStatus::Refused, "Relacia uz ma spustenu aplikaciu.", LaunchStatus::Cause::SessionBusy};
     // Each running application holds descriptors of ours; the agent's own
     // work must never run out of them.
-    const bool tooMany = running.size() + pendingLaunches.size() >= MAX_RUNNING_APPS;
+    const bool tooMany = running.size() + pendingLaunches.size() + questions->waiting() >= MAX_RUNNING_APPS;
     if (tooMany || !server || server->spareDescriptors() < LAUNCH_RESERVE) {
         qWarning() << "Prilis vela spustenych aplikacii - odmietam spustenie" << running.size();
         return {LaunchStatus::FailedToStart,

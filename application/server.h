@@ -1,6 +1,7 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include "adminpolicy.h"
 #include "launchstatus.h"
 
 #include <QHash>
@@ -14,6 +15,7 @@
 #include <QVariantMap>
 
 class BackPressure;
+class LaunchQuestion;
 class QWebSocket;
 class SslWebSocketServer;
 
@@ -69,7 +71,7 @@ private:
     void cmdLaunch(QWebSocket *client, const QVariantMap &params);
     void launchNext();
     void dropPendingLaunch(QWebSocket *client);
-    void startLaunch(QWebSocket *client, const QVariantMap &params);
+    void startLaunch(QWebSocket *client, const QVariantMap &params, LaunchDecision decision);
     // started() when the launch may go on to the policy.
     LaunchResult admitLaunch(const QString &sessionId, const QVariantMap &params) const;
     void reportLaunchFailure(const QString &sessionId, const LaunchResult &result);
@@ -82,6 +84,7 @@ private:
 
     SslWebSocketServer *server = nullptr;
     BackPressure *flow = nullptr;
+    LaunchQuestion *questions = nullptr;
     // The connections of each session in the order they were admitted, so
     // that a message finds its peer without a walk over every connection.
     QHash<QString, QList<QWebSocket *>> sessions;

@@ -7,6 +7,7 @@
 #include "trustreportpage.h"
 #include "utils.h"
 
+#include <QDebug>
 #include <QHeaderView>
 #include <QList>
 #include <QPushButton>
@@ -35,14 +36,20 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     (new TrustReportPage(this))->addAsTab(ui->verticalLayout, tr("Aplikácie"));
 
     const std::unique_ptr<QSettings> settings = Utils::config();
-    ui->txtDisableJava->setChecked(settings->value("settings/disableWebStartApps", false).toBool());
+    const AdminPolicy policy = AdminPolicy::read();
+    const bool webStartDisabled = settings->value("settings/disableWebStartApps", false).toBool();
+    ui->txtDisableJava->setChecked(webStartDisabled);
+    if (policy.isLocked()) {
+        ui->txtDisableJava->setEnabled(false);
+        ui->txtDisableJava->setToolTip(tr("Nastavené správcom"));
+    }
     ui->txtDisableNative->setChecked(settings->value("settings/disableNativeApps", false).toBool());
 
-    model = new QStandardItemModel(0, 3, this);
+    model = new QStandardItemModel(0, 4, this);
     ui->treeView->setModel(model);
     delegate = new SecurityItemDelegate(this);
     ui->treeView->setItemDelegate(delegate);
-    model->setHorizontalHeaderLabels({tr("Názov aplikácie"), tr("URL"), tr("Stav")});
+    model->setHorizontalHeaderLabels({tr("Názov aplikácie"), tr("URL"), tr("Stav"), tr("Stránka")});
 
     // Linux lists no native applications, so none is added here.
     NativeAppsManager::list();
@@ -69,7 +76,21 @@ SettingsDialog::SettingsDialog(QWidget *parent)
         // Elided in the middle when long; the whole address is here.
         urlItem->setToolTip(url);
         auto *stateItem = new QStandardItem(settings->value(group + "/state").toString());
-        model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem});
+        if (policy.decides(url)) {
+            // Shown as the administrator has it, greyed; never edited nor saved.
+            const LaunchDecision decision = policy.decide(url, stateItem->text(), webStartDisabled);
+            stateItem->setText(decision == LaunchDecision::Allow        ? ENABLED
+                                   : decision == LaunchDecision::Refuse ? DISABLED
+                                                                        : ASK);
+            stateItem->setEnabled(false);
+            stateItem->setEditable(false);
+            stateItem->setToolTip(tr("Nastavené správcom"));
+        }
+        // The site whose page asked for it last.
+        auto *originItem = new QStandardItem(settings->value(group + "/origin").toString());
+        originItem->setEditable(false);
+        originItem->setToolTip(originItem->text());
+        model->appendRow(QList<QStandardItem *>{titleItem, urlItem, stateItem, originItem});
     }
     // Kept even on Cancel.
     if (!titlesFound.isEmpty())
@@ -89,6 +110,7 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     header->setSectionResizeMode(0, QHeaderView::Stretch);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(3, QHeaderView::ResizeToContents);
     ui->treeView->setTextElideMode(Qt::ElideMiddle);
     // Room for eight rows (of state boxes) at least, not the three or four
     // that the settings above leave at the dialog's first size.
@@ -108,9 +130,14 @@ SettingsDialog::~SettingsDialog()
 void SettingsDialog::accept()
 {
     Utils::changeConfig([this](QSettings &settings) {
-        settings.setValue("settings/disableWebStartApps", ui->txtDisableJava->isChecked());
-        settings.setValue("settings/disableNativeApps", ui->txtDisableNative->isChecked());
+        // Locked by the administrator, the switches stay as they were.
+        if (ui->txtDisableJava->isEnabled()) {
+            settings.setValue("settings/disableWebStartApps", ui->txtDisableJava->isChecked());
+            settings.setValue("settings/disableNativeApps", ui->txtDisableNative->isChecked());
+        }
         for (int row = 0; row < model->rowCount(); ++row) {
+            if (!model->item(row, 2)->isEnabled())
+                continue;
             const QString group = findGroup(settings, model->item(row, 1)->text());
             // The group may have been removed by hand while the dialog was open.
             if (!group.isEmpty())
@@ -120,29 +147,31 @@ void SettingsDialog::accept()
     QDialog::accept();
 }
 
-bool SettingsDialog::checkApp(QString url)
+LaunchDecision SettingsDialog::checkApp(QString url, QString origin)
 {
     const std::unique_ptr<QSettings> settings = Utils::config();
     const QString group = findGroup(*settings, url);
-    QString state;
-    if (!group.isEmpty()) {
-        state = settings->value(group + "/state").toString();
-    } else {
-        // Remembered even when refused, so the user finds it in the dialog.
-        Utils::changeConfig([&url](QSettings &s) {
-            if (findGroup(s, url).isEmpty())
-                s.setValue(newGroup(s) + "/url", url);
+    const QString state = group.isEmpty() ? QString() : settings->value(group + "/state").toString();
+    // Remembered even when refused, with the site that asked, so the user
+    // finds it in the dialog; written only when something changed.
+    if (group.isEmpty() || (!origin.isEmpty() && settings->value(group + "/origin").toString() != origin)) {
+        Utils::changeConfig([&url, &origin](QSettings &s) {
+            QString found = findGroup(s, url);
+            if (found.isEmpty()) {
+                found = newGroup(s);
+                s.setValue(found + "/url", url);
+            }
+            if (!origin.isEmpty())
+                s.setValue(found + "/origin", origin);
         });
     }
-
-    if (state == ENABLED)
-        return true;
-    if (state == DISABLED)
-        return false;
-    // "ask" is never put to the user at launch time; it follows the default.
+    // No address counts as native here, so only the Java Web Start switch decides.
     const QString key = NativeAppsManager::isNativeUrl(url) ? "settings/disableNativeApps"
                                                             : "settings/disableWebStartApps";
-    return !settings->value(key, false).toBool();
+    const AdminPolicy policy = AdminPolicy::read();
+    if (policy.decides(url))
+        qInfo() << "O spusteni aplikacie" << url << "rozhoduju pravidla spravcu";
+    return policy.decide(url, state, settings->value(key, false).toBool());
 }
 
 QString SettingsDialog::findGroup(QSettings &s, QString url)

@@ -1,6 +1,8 @@
 #ifndef SETTINGSDIALOG_H
 #define SETTINGSDIALOG_H
 
+#include "adminpolicy.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -31,8 +33,10 @@ public:
     static const QString DEFAULT;
     static const QString APP_PREFIX;
 
-    // Whether the application at url may be started; remembers a new url.
-    static bool checkApp(QString url);
+    // Whether the application at url may be started, with the
+    // administrator's policy over the user's choice; remembers a new url,
+    // and the origin of the page that asked for it last.
+    static LaunchDecision checkApp(QString url, QString origin = QString());
     static QString findGroup(QSettings &s, QString url);
     static QString newGroup(QSettings &s);
     static QString securityToLabel(QString securityId);

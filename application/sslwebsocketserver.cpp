@@ -2,13 +2,13 @@
 
 #include "certificategenerator.h"
 #include "logger.h"
-#include "qtinternals.h"
 #include "utils.h"
 
+#include <QChildEvent>
 #include <QDebug>
-#include <QEvent>
 #include <QFile>
 #include <QPointer>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -26,12 +26,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 static const char *const PROPERTY_TRANSPORT = "kavrel_transport";
 static const char *const PROPERTY_HANDED_OUT = "kavrel_handed_out";
+static const char *const PROPERTY_OWN_ACCOUNT = "kavrel_own_account";
 static const int SWEEP_INTERVAL = 1000;
 static const char *const PROPERTY_LINGER = "kavrel_linger";
 static const int LINGER_MS = 5000;
@@ -79,6 +81,47 @@ private:
 
 } // namespace
 
+// Accepts for the listener, which makes the socket of each descriptor, and
+// tells it when one goes: QWebSocket severs every connection of its socket
+// before deleting it, but the parent still hears of it.
+class SslWebSocketServer::Acceptor : public QTcpServer
+{
+public:
+    explicit Acceptor(SslWebSocketServer *owner)
+        : QTcpServer(owner)
+        , listener(owner)
+    {
+        // No second accept before the first is taken, so that the descriptors
+        // are counted between any two.
+        setMaxPendingConnections(1);
+    }
+
+    int held() const { return sockets.size(); }
+    // The listener is going: it hears of nothing more.
+    void detach() { listener = nullptr; }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (QSslSocket *socket = listener ? listener->incoming(descriptor) : nullptr) {
+            sockets.insert(socket);
+            addPendingConnection(socket);
+        } else if (!listener) {
+            ::close(int(descriptor));
+        }
+    }
+
+    void childEvent(QChildEvent *event) override
+    {
+        if (event->removed() && sockets.remove(event->child()) && listener)
+            listener->connectionGone();
+    }
+
+private:
+    SslWebSocketServer *listener;
+    QSet<QObject *> sockets;
+};
+
 // Without its certificate a listener is useless, so every failure here ends
 // the program through the critical log path.
 SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
@@ -108,9 +151,15 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
     configuration.setPrivateKey(key);
     setSslConfiguration(configuration);
 
+    tcp = new Acceptor(this);
+    // Taken on the next pass: the acceptor accepts no more until then.
+    connect(tcp, &QTcpServer::newConnection, this, &SslWebSocketServer::taken, Qt::QueuedConnection);
+    // Out of descriptors, the acceptor stops by itself.
+    connect(tcp, &QTcpServer::acceptError, this, &SslWebSocketServer::starve);
+
     starved = new QTimer(this);
     starved->setSingleShot(true);
-    connect(starved, &QTimer::timeout, this, &SslWebSocketServer::updateAccepting);
+    connect(starved, &QTimer::timeout, this, &SslWebSocketServer::retry);
 
     // Runs only while a handshake is pending, so an idle listener never wakes.
     sweep = new QTimer(this);
@@ -121,15 +170,14 @@ SslWebSocketServer::SslWebSocketServer(QString hostname, QObject *parent)
 
 SslWebSocketServer::~SslWebSocketServer()
 {
-    if (tcp)
-        tcp->removeEventFilter(this);
+    tcp->detach();
 }
 
-// Qt keeps the socket of every connection whose TLS or WebSocket handshake
-// never finished (garbage, a peer that left, the handshake time-out) until
-// the listener goes, so any local process could grow the agent without end.
-// Connections are taken as soon as they are announced, so an unconnected
-// socket that was never handed out is abandoned.
+// Qt closes a connection whose TLS or WebSocket handshake never finishes
+// (garbage, a peer that left, the handshake time-out) but keeps its socket,
+// so any local process could grow the agent without end. Connections are
+// taken as soon as they are announced, so an unconnected socket that was
+// never handed out is abandoned.
 void SslWebSocketServer::releaseAbandoned()
 {
     bool pending = false;
@@ -147,7 +195,7 @@ void SslWebSocketServer::releaseAbandoned()
 
 QList<QSslSocket *> SslWebSocketServer::acceptedSockets() const
 {
-    return QtInternals::acceptedSockets(this);
+    return tcp->findChildren<QSslSocket *>(QString(), Qt::FindDirectChildrenOnly);
 }
 
 SslWebSocketServer *SslWebSocketServer::start(const QString &hostname, const QHostAddress &address, quint16 port,
@@ -166,33 +214,83 @@ SslWebSocketServer *SslWebSocketServer::start(const QString &hostname, const QHo
 
 bool SslWebSocketServer::listen(const QHostAddress &address, quint16 port)
 {
-    if (!QWebSocketServer::listen(address, port))
+    if (!tcp->listen(address, port))
         return false;
     const int on = 1, receiveBuffer = RECEIVE_BUFFER;
-    ::setsockopt(int(nativeDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::setsockopt(int(nativeDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    // Every accepted socket is born and dies a child of the inner server,
-    // which tells of both at once and at no cost.
-    tcp = QtInternals::innerServer(this);
-    if (tcp)
-        tcp->installEventFilter(this);
-    readNotifier = QtInternals::acceptNotifier(this);
-    if (readNotifier)
-        readNotifier->installEventFilter(this);
+    ::setsockopt(int(tcp->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(int(tcp->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     return true;
 }
 
-bool SslWebSocketServer::eventFilter(QObject *watched, QEvent *event)
+void SslWebSocketServer::close()
 {
-    if (watched == tcp && event->type() == QEvent::ChildAdded) {
-        if (!sweep->isActive())
-            sweep->start();
+    starved->stop();
+    tcp->close();
+    QWebSocketServer::close();
+}
+
+bool SslWebSocketServer::isListening() const
+{
+    return tcp->isListening();
+}
+
+quint16 SslWebSocketServer::serverPort() const
+{
+    return tcp->serverPort();
+}
+
+QHostAddress SslWebSocketServer::serverAddress() const
+{
+    return tcp->serverAddress();
+}
+
+QString SslWebSocketServer::errorString() const
+{
+    return tcp->errorString();
+}
+
+QSslSocket *SslWebSocketServer::incoming(qintptr descriptor)
+{
+    QSslSocket *socket = new QSslSocket(tcp);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(int(descriptor));
+        delete socket;
+        return nullptr;
+    }
+    if (!sweep->isActive())
+        sweep->start();
+
+    // Every local account reaches loopback; only the user's own processes may
+    // hold tokens that start applications as the user. Asked before any TLS
+    // work, told with the refusal once the peer can read it.
+    const qint64 owner = Utils::socketOwner(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
+                                            socket->localPort());
+    if (owner == qint64(::getuid()))
+        socket->setProperty(PROPERTY_OWN_ACCOUNT, true);
+    else if (owner == Utils::OWNER_UNASKED)
+        qWarning().noquote() << "Kontrola vlastnika spojenia sa nedala vykonat:" << ::strerror(errno) << "- odmietam";
+    else if (owner < 0)
+        qWarning() << "Nepodarilo sa zistit vlastnika spojenia - odmietam";
+    else
+        qWarning().noquote() << QString("Spojenie z ineho uctu (uid %1) - odmietam").arg(owner);
+
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setSslConfiguration(sslConfiguration());
+    handleConnection(socket);
+    socket->startServerEncryption();
+    return socket;
+}
+
+// The acceptor accepts no more until its connection is taken; in between,
+// whether enough descriptors remain for another.
+void SslWebSocketServer::taken()
+{
+    while (tcp->nextPendingConnection()) {
+    }
+    if (spareDescriptors() <= ACCEPT_RESERVE)
+        starve();
+    else
         updateAccepting();
-    } else if (watched == tcp && event->type() == QEvent::ChildRemoved)
-        connectionGone();
-    else if (watched == readNotifier && event->type() == QEvent::SockAct && spareDescriptors() <= ACCEPT_RESERVE)
-        return starve();
-    return QWebSocketServer::eventFilter(watched, event);
 }
 
 // The kernel hands out the lowest free descriptor, so that one's distance
@@ -202,43 +300,55 @@ int SslWebSocketServer::spareDescriptors() const
     rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return 0;
-    const int lowest = ::fcntl(int(nativeDescriptor()), F_DUPFD_CLOEXEC, 0);
+    const int lowest = ::fcntl(int(tcp->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     if (lowest < 0)
         return 0;
     ::close(lowest);
     return int(qMin<rlim_t>(limit.rlim_cur - rlim_t(lowest), INT_MAX));
 }
 
-// Qt would accept, fail and be woken again at once, for as long as the
-// descriptors stay short: its socket reports only the first error.
-bool SslWebSocketServer::starve()
+// While it waits, the listening socket is not watched at all: connections
+// left in its queue must not wake the agent.
+void SslWebSocketServer::starve()
 {
     if (!starved->isActive())
         qWarning() << "Nedostatok deskriptorov - prestavam prijimat spojenia na" << ACCEPT_RETRY_MS << "ms"
                    << serverName() << serverPort();
     starved->start(ACCEPT_RETRY_MS);
     updateAccepting();
-    return true;
 }
 
-// A descriptor came free: worth another try even while starved.
+void SslWebSocketServer::retry()
+{
+    if (spareDescriptors() > ACCEPT_RESERVE) {
+        updateAccepting();
+        return;
+    }
+    pollfd queue{int(tcp->socketDescriptor()), POLLIN, 0};
+    if (::poll(&queue, 1, 0) == 1)
+        starve();
+    else
+        starved->start(ACCEPT_RETRY_MS);
+}
+
+// A descriptor came free: worth another try at once, should it end a
+// shortage.
 void SslWebSocketServer::connectionGone()
 {
-    starved->stop();
+    if (starved->isActive() && spareDescriptors() > ACCEPT_RESERVE)
+        starved->stop();
     updateAccepting();
 }
 
+// Applied every time: taking a connection resumes the acceptor.
 void SslWebSocketServer::updateAccepting()
 {
-    const int held = (tcp ? tcp->children().size() : 0) + lingering;
-    const bool wanted = !starved->isActive() && held < MAX_CONNECTIONS;
-    if (wanted == accepting || !isListening())
+    if (!tcp->isListening())
         return;
-    accepting = wanted;
-    if (accepting)
-        resumeAccepting();
+    if (!starved->isActive() && tcp->held() + lingering < MAX_CONNECTIONS)
+        tcp->resumeAccepting();
     else
-        pauseAccepting();
+        tcp->pauseAccepting();
 }
 
 QWebSocket *SslWebSocketServer::nextPendingConnection()
@@ -254,7 +364,6 @@ QWebSocket *SslWebSocketServer::nextPendingConnection()
     for (QSslSocket *candidate : candidates) {
         if (candidate->peerPort() == socket->peerPort() && candidate->peerAddress() == socket->peerAddress()
             && candidate->state() == QAbstractSocket::ConnectedState) {
-            candidate->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             candidate->setProperty(PROPERTY_HANDED_OUT, true);
             socket->setProperty(PROPERTY_TRANSPORT, QVariant::fromValue(QPointer<QSslSocket>(candidate)));
             break;
@@ -292,18 +401,10 @@ QWebSocket *SslWebSocketServer::nextPendingConnection()
 
 QStringList SslWebSocketServer::admit(QWebSocket *socket, const QString &shapeReason, const QString &deniedReason)
 {
-    // Every local account reaches loopback; only the user's own processes may
-    // hold tokens that start applications as the user.
-    const qint64 owner = Utils::socketOwner(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
-                                            socket->localPort());
-    if (owner != qint64(::getuid())) {
-        if (owner == Utils::OWNER_UNASKED)
-            qWarning().noquote() << "Kontrola vlastnika spojenia sa nedala vykonat:" << ::strerror(errno)
-                                 << "- odmietam";
-        else if (owner < 0)
+    const QSslSocket *tls = transport(socket);
+    if (!tls || !tls->property(PROPERTY_OWN_ACCOUNT).toBool()) {
+        if (!tls)
             qWarning() << "Nepodarilo sa zistit vlastnika spojenia - odmietam";
-        else
-            qWarning().noquote() << QString("Spojenie z ineho uctu (uid %1) - odmietam").arg(owner);
         refuse(socket, QWebSocketProtocol::CloseCodePolicyViolated, deniedReason);
         return QStringList();
     }

@@ -6,14 +6,14 @@
 #include <QStringList>
 #include <QWebSocketServer>
 
-class QSocketNotifier;
-class QTcpServer;
+class QSslSocket;
 class QTimer;
 
-class QSslSocket;
-
 // A wss:// listener presenting the server certificate of one loopback host
-// name; the host name is also its server name.
+// name; the host name is also its server name. It accepts its connections
+// itself, checks the peer's account before any TLS work, and hands each to
+// the base class for the WebSocket handshake. The base class's listening
+// members are hidden here: its own server never listens.
 class SslWebSocketServer : public QWebSocketServer
 {
     Q_OBJECT
@@ -51,45 +51,54 @@ public:
     static SslWebSocketServer *start(const QString &hostname, const QHostAddress &address, quint16 port, QObject *owner,
                                      ListenFailure failure);
 
-    // The base class's listen, with TCP_NODELAY and RECEIVE_BUFFER on the
-    // listening socket so that accepted sockets have them from their first byte.
+    // Listens with TCP_NODELAY and RECEIVE_BUFFER on the listening socket, so
+    // that accepted sockets have them from their first byte.
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
-    // The base class's, with the message limits and TCP_NODELAY applied.
+    // The base class's, of the listening socket.
+    void close();
+    bool isListening() const;
+    quint16 serverPort() const;
+    QHostAddress serverAddress() const;
+    QString errorString() const;
+    // The base class's, with the message limits applied and the TLS socket
+    // underneath noted.
     QWebSocket *nextPendingConnection() override;
 
     // About how many more descriptors the process may open.
     int spareDescriptors() const;
+    // The TLS sockets this listener accepted and that are not gone yet,
+    // handed out or still in their handshakes.
+    QList<QSslSocket *> acceptedSockets() const;
 
     // The TLS socket under an accepted connection; null when unknown or gone.
     static QSslSocket *transport(const QWebSocket *socket);
 
     // The two segments of an accepted connection's request path, for the
-    // listener's own admission. A peer of another local account is refused
-    // here with deniedReason, a path of any other shape with shapeReason;
-    // both get an empty list.
+    // listener's own admission. A peer that the account check turned away
+    // when it was accepted is refused here with deniedReason, a path of any
+    // other shape with shapeReason; both get an empty list.
     static QStringList admit(QWebSocket *socket, const QString &shapeReason, const QString &deniedReason);
     // Closes a connection that is not admitted and releases it once closed.
     static void refuse(QWebSocket *socket, int code, const QString &reason);
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void releaseAbandoned();
 
 private:
-    QList<QSslSocket *> acceptedSockets() const;
-    bool starve();
+    class Acceptor;
+
+    QSslSocket *incoming(qintptr descriptor);
+    void taken();
+    void starve();
+    void retry();
     // Accepting or not, as the connections held and the descriptors allow.
     void updateAccepting();
     void connectionGone();
 
-    // Qt's own TCP server inside, whose children are the accepted sockets.
-    QTcpServer *tcp = nullptr;
-    QSocketNotifier *readNotifier = nullptr;
+    // Accepts the connections; the sockets are its children.
+    Acceptor *tcp = nullptr;
     // Closed connections whose descriptor is still held.
     int lingering = 0;
-    bool accepting = true;
     // Runs while the listener waits for descriptors to come free.
     QTimer *starved = nullptr;
     // Looks for abandoned handshakes while one is pending.

@@ -2,7 +2,6 @@
 
 #include "logger.h"
 #include "qmessageboxresize.h"
-#include "qtinternals.h"
 #include "server.h"
 
 #include <QCoreApplication>
@@ -504,6 +503,6 @@ void Utils::showErrorMessage(QString msg, QString info)
 
 void Utils::disableQMessageBoxWrapping(QMessageBox &box)
 {
-    if (QTextEdit *edit = QtInternals::messageBoxDetails(box))
+    if (QTextEdit *edit = QMessageBoxResize::details(box))
         edit->setWordWrapMode(QTextOption::NoWrap);
 }

@@ -161,6 +161,9 @@ if [ -f "$nss" ]; then
         grep -qxF -- "$text" "$copyright" || fail "the copyright file lacks certutil's \"$text\""
     done <"$work/nss.txt"
 fi
+# The administrator's policy comes only as the documented example.
+cmp -s /usr/share/doc/kavrel/examples/policy.ini "$root/packaging/policy.ini.example" || fail "no example policy"
+! dpkg -L kavrel | grep -q '^/etc/' || fail "the package installs files under /etc"
 zcat /usr/share/doc/kavrel/changelog.gz >"$work/changelog"
 [ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] || fail "the changelog's last entry is not $version"
 

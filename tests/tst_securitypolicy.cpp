@@ -22,6 +22,7 @@ private slots:
     void labels();
 
 private:
+    static bool allowed(const QString &url) { return SettingsDialog::checkApp(url) == LaunchDecision::Allow; }
     static QStringList groups() { return QSettings(Utils::fileConfig(), QSettings::IniFormat).childGroups(); }
     static void write(const QString &key, const QVariant &value)
     {
@@ -36,7 +37,7 @@ void TestSecurityPolicy::firstRequestRemembersAddress()
     QVERIFY(Utils::createDirConfig());
     const QString a = "https://apps.example/app.jnlp";
 
-    QVERIFY(SettingsDialog::checkApp(a));
+    QVERIFY(allowed(a));
     QCOMPARE(groups(), QStringList{"application_0"});
     QSettings s(Utils::fileConfig(), QSettings::IniFormat);
     s.beginGroup("application_0");
@@ -44,9 +45,9 @@ void TestSecurityPolicy::firstRequestRemembersAddress()
     QCOMPARE(s.value("url").toString(), a);
     s.endGroup();
 
-    QVERIFY(SettingsDialog::checkApp(a));
+    QVERIFY(allowed(a));
     QCOMPARE(groups(), QStringList{"application_0"});
-    QVERIFY(SettingsDialog::checkApp("https://apps.example/other.jnlp"));
+    QVERIFY(allowed("https://apps.example/other.jnlp"));
     QCOMPARE(groups(), QStringList({"application_0", "application_1"}));
     QCOMPARE(read("application_1/url").toString(), QString("https://apps.example/other.jnlp"));
 }
@@ -74,11 +75,11 @@ void TestSecurityPolicy::numberingSkipsGaps()
     QVERIFY(!groups().contains("application_8"));
 
     // The non-numbered group still decides for its address.
-    QVERIFY(!SettingsDialog::checkApp("ex"));
+    QVERIFY(!allowed("ex"));
     QVERIFY(!groups().contains("application_8"));
-    QVERIFY(SettingsDialog::checkApp("not ours"));
+    QVERIFY(allowed("not ours"));
     QCOMPARE(read("application_8/url").toString(), QString("not ours"));
-    QVERIFY(SettingsDialog::checkApp("new"));
+    QVERIFY(allowed("new"));
     QCOMPARE(read("application_9/url").toString(), QString("new"));
 
     TestHome empty;
@@ -95,7 +96,7 @@ void TestSecurityPolicy::firstGroupInNameOrderWins()
     write("application_2/state", "enabled");
     write("application_10/url", "dup");
     write("application_10/state", "disabled");
-    QVERIFY(!SettingsDialog::checkApp("dup"));
+    QVERIFY(!allowed("dup"));
     QCOMPARE(groups().size(), 2);
 }
 
@@ -104,22 +105,24 @@ void TestSecurityPolicy::decision_data()
     QTest::addColumn<QVariant>("state"); // invalid: no group for the address yet
     QTest::addColumn<QVariant>("webStart"); // settings/disableWebStartApps, invalid: unset
     QTest::addColumn<QVariant>("native"); // settings/disableNativeApps, invalid: unset
-    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<int>("decision");
+    const int allowed = int(LaunchDecision::Allow), refused = int(LaunchDecision::Refuse),
+              ask = int(LaunchDecision::Ask);
 
     const QVariant none;
-    QTest::newRow("new address, switches unset") << none << none << none << true;
-    QTest::newRow("new address, web start disabled") << none << QVariant(true) << none << false;
-    QTest::newRow("new address, only native disabled") << none << QVariant(false) << QVariant(true) << true;
-    QTest::newRow("enabled beats the switch") << QVariant("enabled") << QVariant(true) << QVariant(true) << true;
-    QTest::newRow("disabled without switches") << QVariant("disabled") << none << none << false;
-    QTest::newRow("disabled, switches false") << QVariant("disabled") << QVariant(false) << QVariant(false) << false;
-    QTest::newRow("ask follows the switch off") << QVariant("ask") << QVariant(false) << none << true;
-    QTest::newRow("ask follows the switch on") << QVariant("ask") << QVariant(true) << none << false;
-    QTest::newRow("default, switch on") << QVariant("") << QVariant(true) << none << false;
-    QTest::newRow("default, native switch on") << QVariant("") << none << QVariant(true) << true;
-    QTest::newRow("unknown text") << QVariant("Enabled") << QVariant(true) << none << false;
-    QTest::newRow("number as state") << QVariant(1) << QVariant(false) << none << true;
-    QTest::newRow("switch as text") << QVariant("ask") << QVariant("true") << none << false;
+    QTest::newRow("new address, switches unset") << none << none << none << allowed;
+    QTest::newRow("new address, web start disabled") << none << QVariant(true) << none << refused;
+    QTest::newRow("new address, only native disabled") << none << QVariant(false) << QVariant(true) << allowed;
+    QTest::newRow("enabled beats the switch") << QVariant("enabled") << QVariant(true) << QVariant(true) << allowed;
+    QTest::newRow("disabled without switches") << QVariant("disabled") << none << none << refused;
+    QTest::newRow("disabled, switches false") << QVariant("disabled") << QVariant(false) << QVariant(false) << refused;
+    QTest::newRow("ask asks, switch off") << QVariant("ask") << QVariant(false) << none << ask;
+    QTest::newRow("ask asks, switch on") << QVariant("ask") << QVariant(true) << none << ask;
+    QTest::newRow("default, switch on") << QVariant("") << QVariant(true) << none << refused;
+    QTest::newRow("default, native switch on") << QVariant("") << none << QVariant(true) << allowed;
+    QTest::newRow("unknown text") << QVariant("Enabled") << QVariant(true) << none << refused;
+    QTest::newRow("number as state") << QVariant(1) << QVariant(false) << none << allowed;
+    QTest::newRow("switch as text") << QVariant("") << QVariant("true") << none << refused;
 }
 
 void TestSecurityPolicy::decision()
@@ -127,7 +130,7 @@ void TestSecurityPolicy::decision()
     QFETCH(QVariant, state);
     QFETCH(QVariant, webStart);
     QFETCH(QVariant, native);
-    QFETCH(bool, allowed);
+    QFETCH(int, decision);
 
     TestHome home;
     QVERIFY(Utils::createDirConfig());
@@ -143,7 +146,7 @@ void TestSecurityPolicy::decision()
     if (native.isValid())
         write("settings/disableNativeApps", native);
 
-    QCOMPARE(SettingsDialog::checkApp(url), allowed);
+    QCOMPARE(SettingsDialog::checkApp(url), LaunchDecision(decision));
     // Refused or not, the address now has exactly one group.
     QSettings s(Utils::fileConfig(), QSettings::IniFormat);
     QCOMPARE(SettingsDialog::findGroup(s, url), QString(state.isValid() ? "application_4" : "application_1"));
@@ -158,10 +161,10 @@ void TestSecurityPolicy::addressesAreNotNormalised()
     write("application_0/url", "https://apps.example/App.jnlp");
     write("application_0/state", "enabled");
 
-    QVERIFY(SettingsDialog::checkApp("https://apps.example/App.jnlp"));
-    QVERIFY(!SettingsDialog::checkApp("https://apps.example/app.jnlp"));
-    QVERIFY(!SettingsDialog::checkApp("https://apps.example/App.jnlp/"));
-    QVERIFY(!SettingsDialog::checkApp("HTTPS://apps.example/App.jnlp"));
+    QVERIFY(allowed("https://apps.example/App.jnlp"));
+    QVERIFY(!allowed("https://apps.example/app.jnlp"));
+    QVERIFY(!allowed("https://apps.example/App.jnlp/"));
+    QVERIFY(!allowed("HTTPS://apps.example/App.jnlp"));
     QCOMPARE(read("application_1/url").toString(), QString("https://apps.example/app.jnlp"));
     QCOMPARE(read("application_2/url").toString(), QString("https://apps.example/App.jnlp/"));
     QCOMPARE(read("application_3/url").toString(), QString("HTTPS://apps.example/App.jnlp"));
@@ -172,7 +175,7 @@ void TestSecurityPolicy::missingConfigDirectoryAllows()
 {
     TestHome home;
     QVERIFY(!QFileInfo::exists(Utils::dirConfig()));
-    QVERIFY(SettingsDialog::checkApp("https://apps.example/app.jnlp"));
+    QVERIFY(allowed("https://apps.example/app.jnlp"));
 }
 
 void TestSecurityPolicy::labels()

@@ -21,6 +21,7 @@ private slots:
     void editAndSave();
     void cancelWritesNothing();
     void longAddressKeepsStateInView();
+    void originOfLastLaunch();
 
 private:
     static QVariant read(const QString &key) { return QSettings(Utils::fileConfig(), QSettings::IniFormat).value(key); }
@@ -89,11 +90,12 @@ void TestSettingsDialog::editAndSave()
     QCOMPARE(rows, QStringList({"Alfa a1", "Alfa a2", javaTitle + " c", "Beta b"}));
     QCOMPARE(SettingsDialog::securityToLabel(m->index(3, 2).data().toString()), QString("Opýtať sa"));
 
-    // "ask" is not offered; leaving without a choice commits the default.
+    // "ask" is offered and kept when the list is left without a choice.
     QComboBox *combo = clickState(dialog, 3);
     QVERIFY(combo);
-    QCOMPARE(combo->count(), 3);
-    QCOMPARE(combo->currentIndex(), -1);
+    QCOMPARE(combo->count(), 4);
+    QCOMPARE(combo->itemText(3), QString("Opýtať sa"));
+    QCOMPARE(combo->currentIndex(), 3);
     QTest::keyClick(combo->view(), Qt::Key_Escape);
     QVERIFY(backToDialog(dialog));
 
@@ -103,7 +105,7 @@ void TestSettingsDialog::editAndSave()
     click(dialog.findChild<QCheckBox *>("txtDisableJava"));
     click(button(dialog, QDialogButtonBox::Ok));
 
-    QCOMPARE(read("application_0/state"), QVariant(""));
+    QCOMPARE(read("application_0/state"), QVariant("ask"));
     QCOMPARE(read("application_1/state"), QVariant("disabled"));
     QCOMPARE(read("application_2/state"), QVariant("enabled"));
     QCOMPARE(read("application_3/state"), QVariant(""));
@@ -170,7 +172,8 @@ void TestSettingsDialog::longAddressKeepsStateInView()
     QVERIFY(view->visualRect(url).width() < view->fontMetrics().horizontalAdvance(longUrl));
     QCOMPARE(view->textElideMode(), Qt::ElideMiddle);
     // Title and address share what the state leaves.
-    QCOMPARE(header->sectionSize(0) + header->sectionSize(1) + header->sectionSize(2), header->length());
+    QCOMPARE(header->sectionSize(0) + header->sectionSize(1) + header->sectionSize(2) + header->sectionSize(3),
+             header->length());
     QVERIFY(qAbs(header->sectionSize(0) - header->sectionSize(1)) <= 1);
 
     // More than a handful of rows fit.
@@ -188,6 +191,27 @@ void TestSettingsDialog::longAddressKeepsStateInView()
     QVERIFY(pick(dialog, combo, 1));
     click(button(dialog, QDialogButtonBox::Ok));
     QCOMPARE(read("application_0/state"), QVariant("enabled"));
+}
+
+// Each address shows the site whose page asked for it last; a launch from
+// no page (an origin-less client) keeps the one before.
+void TestSettingsDialog::originOfLastLaunch()
+{
+    TestHome home;
+    SettingsDialog::checkApp("https://apps.example/a.jnlp", "https://bank.example");
+    SettingsDialog::checkApp("https://apps.example/a.jnlp", "https://shop.example:8443");
+    SettingsDialog::checkApp("https://apps.example/a.jnlp");
+    SettingsDialog::checkApp("https://apps.example/b.jnlp");
+    SettingsDialog dialog;
+    auto *model = dialog.findChild<QTreeView *>("treeView")->model();
+    QCOMPARE(model->rowCount(), 2);
+    QCOMPARE(model->headerData(3, Qt::Horizontal).toString(), QString("Stránka"));
+    QMap<QString, QString> shown;
+    for (int row = 0; row < model->rowCount(); ++row)
+        shown.insert(model->index(row, 1).data().toString(), model->index(row, 3).data().toString());
+    QCOMPARE(shown,
+             (QMap<QString, QString>{{"https://apps.example/a.jnlp", "https://shop.example:8443"},
+                                     {"https://apps.example/b.jnlp", ""}}));
 }
 
 QTEST_MAIN(TestSettingsDialog)

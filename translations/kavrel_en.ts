@@ -77,6 +77,43 @@
     </message>
 </context>
 <context>
+    <name>LaunchQuestion</name>
+    <message>
+        <source>(stránka neuviedla svoj pôvod)</source>
+        <translation>(the page declared no origin)</translation>
+    </message>
+    <message>
+        <source>Spustenie aplikácie</source>
+        <translation>Application launch</translation>
+    </message>
+    <message>
+        <source>Stránka %1 chce spustiť aplikáciu
+%2
+
+Povoliť jej spustenie?</source>
+        <translation>The page %1 wants to start the application
+%2
+
+Allow it to start?</translation>
+    </message>
+    <message>
+        <source>Ak neodpoviete do %1 s, spustenie sa zamietne.</source>
+        <translation>Without an answer within %1 s, the launch is refused.</translation>
+    </message>
+    <message>
+        <source>&amp;Povoliť</source>
+        <translation>&amp;Allow</translation>
+    </message>
+    <message>
+        <source>&amp;Nepovoliť</source>
+        <translation>&amp;Don&apos;t allow</translation>
+    </message>
+    <message>
+        <source>&amp;Zapamätať si odpoveď pre túto aplikáciu</source>
+        <translation>&amp;Remember the answer for this application</translation>
+    </message>
+</context>
+<context>
     <name>LogsDialog</name>
     <message>
         <source>Denník</source>
@@ -216,6 +253,10 @@
         <translation>Application name</translation>
     </message>
     <message>
+        <source>Stránka</source>
+        <translation>Page</translation>
+    </message>
+    <message>
         <source>Opýtať sa</source>
         <translation>Ask</translation>
     </message>
@@ -262,6 +303,10 @@
     <message>
         <source>Aplikácie</source>
         <translation>Applications</translation>
+    </message>
+    <message>
+        <source>Nastavené správcom</source>
+        <translation>Set by the administrator</translation>
     </message>
 </context>
 <context>

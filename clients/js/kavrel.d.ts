@@ -130,7 +130,8 @@ export interface SessionEventMap {
  * its application), "too-many-apps", "no-descriptors" (the agent is short of
  * resources), "failed-to-start" (javaws could not run), "crashed" and
  * "process-error" (the application's process failed), "forbidden" (the
- * user's setting). For the outcomes: "started", "joined", "exited", "crashed".
+ * user's setting or answer, an unanswered question, or the administrator's
+ * policy). For the outcomes: "started", "joined", "exited", "crashed".
  */
 export type LaunchCause =
     | "bad-url" | "bad-option" | "session-busy" | "too-many-apps" | "no-descriptors" | "failed-to-start"

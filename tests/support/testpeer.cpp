@@ -15,8 +15,9 @@ static QWebSocket *registered(QWebSocket *socket)
     return socket;
 }
 
-TestPeer::TestPeer(const QSslCertificate &ca, const QNetworkProxy &proxy)
-    : connected(&socket, &QWebSocket::connected)
+TestPeer::TestPeer(const QSslCertificate &ca, const QNetworkProxy &proxy, const QString &origin)
+    : socket(origin)
+    , connected(&socket, &QWebSocket::connected)
     , texts(&socket, &QWebSocket::textMessageReceived)
     , binaries(&socket, &QWebSocket::binaryMessageReceived)
     , disconnected(&socket, &QWebSocket::disconnected)

@@ -9,11 +9,13 @@
 #include <QWebSocket>
 
 // The client end of a page or an application, trusting nothing but the given
-// CA, with everything it saw recorded.
+// CA, with everything it saw recorded; a page declares its origin as a
+// browser does.
 class TestPeer
 {
 public:
-    explicit TestPeer(const QSslCertificate &ca, const QNetworkProxy &proxy = QNetworkProxy(QNetworkProxy::NoProxy));
+    explicit TestPeer(const QSslCertificate &ca, const QNetworkProxy &proxy = QNetworkProxy(QNetworkProxy::NoProxy),
+                      const QString &origin = QString());
 
     QStringList received() const;
     QString text(int i) const;
