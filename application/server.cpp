@@ -430,10 +430,12 @@ void Server::forwardMsg(QWebSocket *client, const QString &msg)
     for (QWebSocket *c : peers) {
         if (c != client) {
             c->sendTextMessage(msg);
-            flow->relayed(client, c);
             // Out now rather than from a call Qt queues for the next pass of
-            // the event loop. Last: a failed write may end the peer at once.
+            // the event loop; the back-pressure then weighs what is left.
             c->flush();
+            // A failed write ends the peer at once, and nobody waits for it.
+            if (c->state() != QAbstractSocket::UnconnectedState)
+                flow->relayed(client, c);
             return;
         }
     }
