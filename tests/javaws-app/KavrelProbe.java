@@ -25,7 +25,7 @@ public class KavrelProbe implements KavrelSession.Listener {
             KavrelSession session = KavrelSession.connect(probe);
             // The agent greets first; after that everything comes from the page.
             session.send("{\"jsonrpc\":\"2.0\",\"method\":\"probe.report\",\"params\":{\"greeting\":"
-                               + quote(session.greeting()) + "," + seen() + "}}");
+                               + KavrelSession.quote(session.greeting()) + "," + seen() + "}}");
         } catch (Exception e) {
             probe.end(2, "error " + e);
         }
@@ -44,12 +44,12 @@ public class KavrelProbe implements KavrelSession.Listener {
         StringBuilder env = new StringBuilder();
         for (String name : VARIABLES) {
             String value = System.getenv(name);
-            env.append(env.length() == 0 ? "" : ",").append(quote(name)).append(':')
-                .append(value == null ? "null" : quote(value));
+            env.append(env.length() == 0 ? "" : ",").append(KavrelSession.quote(name)).append(':')
+                .append(value == null ? "null" : KavrelSession.quote(value));
         }
         StringBuilder jvm = new StringBuilder();
         for (String arg : ManagementFactory.getRuntimeMXBean().getInputArguments())
-            jvm.append(jvm.length() == 0 ? "" : ",").append(quote(arg));
+            jvm.append(jvm.length() == 0 ? "" : ",").append(KavrelSession.quote(arg));
         return "\"env\":{" + env + "},\"jvmArgs\":[" + jvm + "],\"pid\":" + ProcessHandle.current().pid();
     }
 
@@ -69,9 +69,9 @@ public class KavrelProbe implements KavrelSession.Listener {
         try {
             report = "{\"result\":" + session.request("page.name", "{\"of\":\"probe\"}", 20000) + "}";
         } catch (KavrelSession.RequestException e) {
-            report = "{\"code\":" + e.code() + ",\"message\":" + quote(e.getMessage()) + ",\"data\":" + e.data() + "}";
+            report = "{\"code\":" + e.code() + ",\"message\":" + KavrelSession.quote(e.getMessage()) + ",\"data\":" + e.data() + "}";
         } catch (Exception e) {
-            report = "{\"failure\":" + quote(e.toString()) + "}";
+            report = "{\"failure\":" + KavrelSession.quote(e.toString()) + "}";
         }
         try {
             session.send("{\"jsonrpc\":\"2.0\",\"method\":\"probe.asked\",\"params\":" + report + "}");
@@ -91,18 +91,5 @@ public class KavrelProbe implements KavrelSession.Listener {
         outcome = how;
         exitCode = code;
         done.countDown();
-    }
-
-    private static String quote(String s) {
-        StringBuilder out = new StringBuilder("\"");
-        for (char c : s.toCharArray()) {
-            if (c == '"' || c == '\\')
-                out.append('\\').append(c);
-            else if (c < 0x20)
-                out.append(String.format("\\u%04x", (int) c));
-            else
-                out.append(c);
-        }
-        return out.append('"').toString();
     }
 }
