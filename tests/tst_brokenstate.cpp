@@ -37,7 +37,7 @@ static void startAgent(ChildProcess &agent, const QProcessEnvironment &env)
 
 static void stop(ChildProcess &agent)
 {
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY(agent.ended());
     QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.exitCode(), 0);

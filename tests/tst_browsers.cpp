@@ -447,7 +447,7 @@ void TestBrowsers::launchRoadInRealBrowsers()
     if (QTest::currentTestFailed())
         return;
 
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY2(agent.ended(), qPrintable(agent.errText()));
     QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.exitCode(), 0);

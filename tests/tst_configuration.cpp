@@ -111,7 +111,7 @@ void TestConfiguration::start(ChildProcess &agent, const QString &name)
 
 void TestConfiguration::stop(ChildProcess &agent)
 {
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY(agent.ended());
     QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.exitCode(), 0);

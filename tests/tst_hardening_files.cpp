@@ -62,7 +62,7 @@ static void givesUp(const Xvfb &display, ChildProcess &agent, const QString &lin
 
 static void stop(ChildProcess &agent)
 {
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY(agent.ended());
     QCOMPARE(agent.exitCode(), 0);
 }

@@ -207,7 +207,7 @@ void TestHardeningLimits::cleanupTestCase()
     canary.reset();
     canaryPage.reset();
     if (agent) {
-        ::kill(pid_t(pid), SIGTERM);
+        TestSupport::signalProcess(pid, SIGTERM);
         agent->ended();
         writeFile(artifactsDir() + "/hardening-limits.err", agent->err);
     }

@@ -99,7 +99,7 @@ struct ChildrenReaper
         if (parent == 0)
             return;
         for (const qint64 pid : childrenOf(parent))
-            ::kill(pid_t(pid), SIGKILL);
+            TestSupport::signalProcess(pid, SIGKILL);
     }
 };
 
@@ -423,7 +423,7 @@ void TestJavaws::applicationJoinsThePage()
     QVERIFY(within([&]() { return childrenOf(agent.processId()).isEmpty(); }));
     QCOMPARE(examplePage.texts.count(), asked + 4);
 
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY(agent.ended(int(deadline.remainingTime())));
     QCOMPARE(agent.exitCode(), 0);
 }

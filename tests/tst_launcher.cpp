@@ -74,9 +74,9 @@ public:
     {
         remember();
         for (qint64 pid : qAsConst(pids)) {
-            ::kill(pid_t(pid), SIGTERM);
+            TestSupport::signalProcess(pid, SIGTERM);
             if (!QTest::qWaitFor([pid]() { return !isRunning(pid); }, 10000)) {
-                ::kill(pid_t(pid), SIGKILL);
+                TestSupport::signalProcess(pid, SIGKILL);
                 if (!QTest::qWaitFor([pid]() { return !isRunning(pid); }, 5000))
                     qWarning() << "main instance" << pid << "outlived the test";
             }

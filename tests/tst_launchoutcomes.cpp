@@ -154,7 +154,7 @@ void TestLaunchOutcomes::outcomes()
         const qint64 pid = QJsonDocument::fromJson(readAll(reportFile)).object().value("pid").toInt();
         if (kill) {
             QTRY_VERIFY_WITH_TIMEOUT(peer->indexOf("test.report") > 0, 20000);
-            ::kill(pid_t(pid), SIGKILL);
+            TestSupport::signalProcess(pid, SIGKILL);
         }
         if (asked) {
             QTRY_COMPARE_WITH_TIMEOUT(peer->disconnected.size(), 1, 20000);

@@ -102,7 +102,7 @@ void TestLaunchQuestion::askedOneAfterAnother()
     QCOMPARE(agent.errText().count("pouzivatel povolil"), 1);
     QCOMPARE(canary->disconnected.size() + one->disconnected.size(), 0);
 
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY(agent.ended());
 }
 

@@ -65,7 +65,7 @@ void TestLoad::cleanupTestCase()
 {
     if (agent) {
         other.reset();
-        ::kill(pid_t(agent->processId()), SIGTERM);
+        TestSupport::signalProcess(agent->processId(), SIGTERM);
         agent->ended();
         writeFile(artifactsDir() + "/load-bad-input.err", agent->err);
     }
@@ -207,7 +207,7 @@ void TestLoad::killedInstanceRestarts()
     const QByteArray line = readAll(Utils::fileState());
     auto page = launchedSession(caseCa, servedUrl());
     QVERIFY(page && echoes(*page, "pred"));
-    QCOMPARE(::kill(pid_t(first.processId()), SIGKILL), 0);
+    QCOMPARE(TestSupport::signalProcess(first.processId(), SIGKILL), 0);
     QVERIFY(first.ended());
     QTRY_COMPARE_WITH_TIMEOUT(page->disconnected.count(), 1, 20000);
 
@@ -222,7 +222,7 @@ void TestLoad::killedInstanceRestarts()
              QByteArray("0\0", 2) + expected.toString().toUtf8() + '\0' + Utils::fileCertificateCa().toUtf8());
     auto again = launchedSession(caseCa, expected);
     QVERIFY(again && echoes(*again, "po"));
-    QCOMPARE(::kill(pid_t(second.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(second.processId(), SIGTERM), 0);
     QVERIFY(second.ended());
     QCOMPARE(second.exitCode(), 0);
 }

@@ -71,7 +71,7 @@ static void launchedReport(TestPeer &page, QJsonObject *report)
 
 static void endsWith(QProcess &agent, int signal, int status)
 {
-    QCOMPARE(::kill(pid_t(agent.processId()), signal), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), signal), 0);
     QTRY_COMPARE_WITH_TIMEOUT(agent.state(), QProcess::NotRunning, 20000);
     QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.exitCode(), status);
@@ -315,7 +315,7 @@ void TestMainSingleton::stateFileInTheWay()
     if (temporary) {
         QTRY_VERIFY_WITH_TIMEOUT(stateWritten(), START_MS);
         QCOMPARE(readAll(blocked + "/keep"), QByteArray("x"));
-        QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+        QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
         QVERIFY(agent.waitForFinished(20000));
         QCOMPARE(agent.exitCode(), 0);
         return;

@@ -493,7 +493,7 @@ void TestServer::slaveJoinsAfterMasterLeft()
     // connection cannot finish closing; less than makes the server stop
     // reading the master, whose leaving would then show only once the
     // application has taken its messages.
-    QCOMPARE(::kill(pid_t(application.processId()), SIGSTOP), 0);
+    QCOMPARE(TestSupport::signalProcess(application.processId(), SIGSTOP), 0);
     const QString bulk(256 * 1024, 'x');
     for (int i = 0; i < BackPressure::PAUSE_BACKLOG * 3 / 4 / bulk.size(); ++i)
         m->socket.sendTextMessage(bulk);
@@ -506,7 +506,7 @@ void TestServer::slaveJoinsAfterMasterLeft()
     QVERIFY(serverLate);
     QCOMPARE(sessionOf(serverLate), session);
 
-    QCOMPARE(::kill(pid_t(application.processId()), SIGCONT), 0);
+    QCOMPARE(TestSupport::signalProcess(application.processId(), SIGCONT), 0);
     QVERIFY(late->disconnected.wait(20000));
     QCOMPARE(int(late->socket.closeCode()), 1000);
     QTRY_COMPARE_WITH_TIMEOUT(application.state(), QProcess::NotRunning, 20000);

@@ -104,7 +104,7 @@ void TestTrust::start(ChildProcess &agent, const QString &moment)
 
 void TestTrust::stop(ChildProcess &agent)
 {
-    QCOMPARE(::kill(pid_t(agent.processId()), SIGTERM), 0);
+    QCOMPARE(TestSupport::signalProcess(agent.processId(), SIGTERM), 0);
     QVERIFY(agent.ended());
     QCOMPARE(agent.exitCode(), 0);
 }

@@ -15,6 +15,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
+
 #include <sys/stat.h>
 
 static const char *const HOME_VARIABLES[] = {"HOME",           "XDG_CONFIG_HOME", "XDG_DATA_HOME",
@@ -255,6 +257,11 @@ const QString MAIN_HELLO = R"({"id":null,"jsonrpc":"2.0","method":"hello","param
                            R"("}})";
 const char UUID_PATTERN[] = "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
 const QString FAKE_STATE = "wss://kavrel.localhost:50123/master/fake-token";
+
+int signalProcess(qint64 pid, int signal)
+{
+    return pid > 0 ? ::kill(pid_t(pid), signal) : -1;
+}
 
 QString kavrelPath()
 {

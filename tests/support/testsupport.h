@@ -109,6 +109,9 @@ extern const char UUID_PATTERN[];
 // Stands in for a main instance's state file where a test holds the lock itself.
 extern const QString FAKE_STATE;
 
+// kill() aimed at one process: a pid of 0 or below, which kill() takes for a
+// whole process group (the test runner's own among them), is refused with -1.
+int signalProcess(qint64 pid, int signal);
 QString kavrelPath();
 QString helperPath(const QString &name);
 QString artifactsDir();
